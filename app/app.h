@@ -1,0 +1,68 @@
+// Application shell: the viewer's one state record, the command line, the millisecond tick,
+// the scene set-up and the keyboard commands.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "capture/capture.h"
+#include "trackball/trackball.h"
+
+class GLUquadric;
+
+// Everything the handlers share. freeglut callbacks carry no user pointer, so there is exactly
+// one of these, statically allocated, alive for the whole run.
+struct ViewerState {
+  float zoom = 1.0f;        // scale of the sphere across the screen's x and y axes
+  float spinStep = 2.0f;    // degrees of automatic spin per redraw; 0 after the first grab
+  float spinAngle = 0.0f;   // degrees, 0 to 360
+  bool insideView = false;  // false: a globe 16 units away; true: the eye inside the sphere
+  Quaternion orientation = kIdentityQuaternion;      // committed at each button release
+  Quaternion dragOrientation = kIdentityQuaternion;  // orientation while a drag is under way
+  RotationMatrix rotationMatrix = kIdentityMatrix;   // matrix of dragOrientation, for drawing
+  std::int32_t dragging = 0;                         // 1 from a left press until its release
+  std::int32_t anchorX = 0, anchorY = 0;             // pixels, pointer at the left press
+  double invWidth = 0.0, invHeight = 0.0;            // 1/pixels of the window's size
+  int window = 0;                                    // freeglut window identifier
+  GLUquadric* quadric = nullptr;                     // draws the sphere
+  unsigned int texture = 0;                          // GL texture name of the picture
+  FrameSource capture;                               // the camera, file or stream
+  std::uint32_t lastUploadTick = 0;                  // milliseconds, at the last upload
+};
+
+extern ViewerState viewer;
+
+// --- Millisecond tick -------------------------------------------------------------------
+// Milliseconds from a monotonic clock as an unsigned 32-bit count that wraps; take intervals as
+// unsigned differences. Tests may replace the clock.
+std::uint32_t tickMs();
+using TickSource = std::uint32_t (*)();
+void setTickSource(TickSource source);  // nullptr restores the real clock
+
+// --- Command line -----------------------------------------------------------------------
+enum class Command { run, help, version };
+
+struct Arguments {
+  Command command = Command::run;
+  SourceSpec source;    // what to open when running
+  std::string warning;  // one line for stderr when the arguments were not understood
+};
+
+// Reads the arguments that freeglut left. One whole number is a camera index; one existing
+// file is a picture or a video; one scheme://... is a network stream; anything else opens
+// camera 0 and says why in `warning`.
+Arguments parseArguments(int argc, const char* const* argv);
+
+// True when the arguments ask for help or the version; checked before the window system
+// starts, so both work without a display.
+Command earlyCommand(int argc, const char* const* argv);
+
+const char* usageText();
+
+// --- Scene and keys ---------------------------------------------------------------------
+void initScene();
+void onKeyboard(unsigned char key, int x, int y);
+
+// The zoom after one `+` (direction 1) or `-` (direction -1): a double step of 0.1, stored back
+// as a float, with no bound.
+float stepZoom(float zoom, int direction);

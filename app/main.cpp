@@ -1,0 +1,50 @@
+// Lumivane: a live viewer for 360-degree video, drawn on a sphere that the mouse turns.
+#include <GL/freeglut.h>
+#include <GL/glu.h>
+
+#include <cstdio>
+
+#include "app/app.h"
+
+int main(int argc, char** argv) {
+  // Help and version need no display, so they are answered before the window system starts.
+  switch (earlyCommand(argc, argv)) {
+    case Command::help:
+      std::fputs(usageText(), stdout);
+      return 0;
+    case Command::version:
+      std::printf("lumivane %s\n", LUMIVANE_VERSION);
+      return 0;
+    case Command::run:
+      break;
+  }
+  quietCaptureLibrary();
+
+  // Create the window; freeglut takes its own options out of the command line first.
+  glutInit(&argc, argv);
+  glutInitDisplayMode(GLUT_RGB | GLUT_DOUBLE | GLUT_DEPTH);
+  glutInitWindowSize(640, 480);
+  viewer.window = glutCreateWindow("Lumivane - Brackwell");
+
+  // Open the source named by what is left of the command line.
+  const Arguments args = parseArguments(argc, argv);
+  if (!args.warning.empty()) std::fprintf(stderr, "lumivane: %s\n", args.warning.c_str());
+  openSource(viewer.capture, args.source, tickMs());
+  discardFrame(viewer.capture);
+  viewer.lastUploadTick = tickMs();
+
+  // Set up the scene: the sphere's quadric, the picture's texture, the GL state, the handlers.
+  viewer.quadric = gluNewQuadric();
+  gluQuadricTexture(viewer.quadric, GL_TRUE);
+  gluQuadricNormals(viewer.quadric, GLU_SMOOTH);
+  glGenTextures(1, &viewer.texture);
+  initScene();
+
+  // Run until Escape or the window is closed.
+  glutMainLoop();
+
+  // Clean up, for when the loop returns.
+  releaseSource(viewer.capture);
+  gluDeleteQuadric(viewer.quadric);
+  return 0;
+}

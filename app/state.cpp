@@ -1,0 +1,4 @@
+// The viewer's one state record.
+#include "app/app.h"
+
+ViewerState viewer;

@@ -1,0 +1,35 @@
+// The idle handler: paced uploads of the newest frame, or of the test card while there is none.
+#include <GL/freeglut.h>
+
+#include "app/app.h"
+#include "capture/capture.h"
+
+namespace {
+
+constexpr int kCardWidth = 1024;
+constexpr int kCardHeight = 512;
+
+void showCard(FrameSource& source) {
+  const char* label = source.spec.kind == SourceKind::camera ? "no camera" : "no picture";
+  if (uploadFrame(makeTestCard(kCardWidth, kCardHeight, label), viewer.texture)) {
+    source.showingCard = true;
+  }
+}
+
+}  // namespace
+
+void onIdle() {
+  if (!uploadDue(tickMs(), viewer.lastUploadTick)) return;
+  viewer.lastUploadTick = tickMs();
+  FrameSource& source = viewer.capture;
+  const cv::Mat* frame = nextFrame(source, viewer.lastUploadTick);
+  if (frame != nullptr) {
+    if (uploadFrame(*frame, viewer.texture)) source.showingCard = false;
+  } else if (!source.live && !source.showingCard) {
+    // Nothing delivers a picture: show the card rather than a blank or frozen sphere.
+    showCard(source);
+  }
+  // Uploads are the regular heartbeat of redraws, and the spin with them, even while the
+  // picture stands still.
+  glutPostRedisplay();
+}

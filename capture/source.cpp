@@ -1,0 +1,216 @@
+// Frame sources: cameras, video files, still pictures and network streams, with the retries
+// and the one-line reports that keep a missing or lost source from being a dead window.
+#include <cstdio>
+#include <cstdlib>
+#include <opencv2/core/utils/logger.hpp>
+#include <opencv2/imgcodecs.hpp>
+#include <vector>
+
+#include "capture/capture.h"
+
+namespace {
+
+// Open and read time-outs for network streams: long enough for a slow server, short enough
+// that a silent one does not freeze the window for the library's default 30 s.
+constexpr int kStreamTimeoutMs = 3000;
+// At most this many frames are skipped in one upload to catch up with a file's or stream's
+// clock; a source that lags more has its clock moved instead of being drained in one burst.
+constexpr std::int64_t kMaxSkippedFrames = 8;
+// Used when a file or stream does not say its frame rate, or says something absurd.
+constexpr double kFallbackFps = 25.0;
+
+void reportDown(FrameSource& source, const char* what) {
+  if (source.reportedDown) return;
+  std::fprintf(stderr, "lumivane: %s %s; showing the test card and retrying every %u s\n",
+               describeSource(source.spec).c_str(), what, kRetryIntervalMs / 1000);
+  source.reportedDown = true;
+}
+
+void markLive(FrameSource& source, std::uint32_t now) {
+  if (source.reportedDown) {
+    std::fprintf(stderr, "lumivane: %s is delivering frames\n",
+                 describeSource(source.spec).c_str());
+    source.reportedDown = false;
+  }
+  source.live = true;
+  source.lastGrabTick = now;
+}
+
+// The source stopped: close it so the retries open it afresh.
+void markLost(FrameSource& source, std::uint32_t now) {
+  reportDown(source, source.live ? "stopped delivering frames" : "delivers no frames");
+  source.video.release();
+  source.open = false;
+  source.live = false;
+  source.lastAttemptTick = now;
+}
+
+bool openVideo(FrameSource& source) {
+  const SourceSpec& spec = source.spec;
+  if (spec.kind == SourceKind::camera) {
+#ifdef __linux__
+    // V4L2 alone answers for an absent camera in well under a millisecond; the default order
+    // tries GStreamer first, which takes about 200 ms and prints warnings.
+    source.video.open(spec.cameraIndex, cv::CAP_V4L2);
+#else
+    source.video.open(spec.cameraIndex, cv::CAP_ANY);
+#endif
+    // The default queue of four buffers would show pictures about 130 ms old.
+    if (source.video.isOpened()) source.video.set(cv::CAP_PROP_BUFFERSIZE, 1);
+  } else if (spec.kind == SourceKind::stream) {
+    source.video.open(spec.location, cv::CAP_FFMPEG,
+                      std::vector<int>{cv::CAP_PROP_OPEN_TIMEOUT_MSEC, kStreamTimeoutMs,
+                                       cv::CAP_PROP_READ_TIMEOUT_MSEC, kStreamTimeoutMs});
+  } else {
+    source.video.open(spec.location, cv::CAP_FFMPEG);
+  }
+  return source.video.isOpened();
+}
+
+bool tryOpen(FrameSource& source, std::uint32_t now) {
+  source.lastAttemptTick = now;
+  source.video.release();
+  source.open = false;
+  try {
+    if (source.spec.kind == SourceKind::videoFile || source.spec.kind == SourceKind::stillImage) {
+      // A picture is told by its contents, not its name.
+      if (cv::haveImageReader(source.spec.location)) {
+        source.frame = cv::imread(source.spec.location, cv::IMREAD_COLOR);
+        if (source.frame.empty()) return false;
+        source.spec.kind = SourceKind::stillImage;
+        source.stillPending = true;
+        source.open = true;
+        return true;
+      }
+      source.spec.kind = SourceKind::videoFile;
+    }
+    if (!openVideo(source)) return false;
+  } catch (const cv::Exception&) {
+    source.video.release();
+    return false;
+  }
+  const double fps = source.video.get(cv::CAP_PROP_FPS);
+  source.fps = (fps > 0.0 && fps <= 1000.0) ? fps : kFallbackFps;
+  source.playStartTick = now;
+  source.framesRead = 0;
+  source.open = true;
+  return true;
+}
+
+// For a file or stream: reads the frame due at `now` on the source's own clock, skipping the
+// ones that fell between two uploads. Returns false at the end of the source or on an error,
+// true with an empty frame when the frame on screen is still the current one.
+bool readPaced(FrameSource& source, std::uint32_t now, bool* fresh) {
+  *fresh = false;
+  const std::uint32_t elapsed = now - source.playStartTick;
+  std::int64_t due = static_cast<std::int64_t>(elapsed * source.fps / 1000.0);
+  if (source.framesRead > 0 && due < source.framesRead) return true;
+  std::int64_t skip = due - source.framesRead;
+  if (skip > kMaxSkippedFrames) {
+    // Decoding cannot keep up (or the process was stopped): play on from here.
+    skip = 0;
+    due = source.framesRead;
+    source.playStartTick = now - static_cast<std::uint32_t>(due * 1000.0 / source.fps);
+  }
+  for (std::int64_t i = 0; i < skip; ++i) {
+    if (!source.video.grab()) return false;
+  }
+  if (!source.video.read(source.frame) || source.frame.empty()) return false;
+  source.framesRead = due + 1;
+  *fresh = true;
+  return true;
+}
+
+// Starts a video file over from its first frame.
+bool rewind(FrameSource& source, std::uint32_t now) {
+  if (!source.video.set(cv::CAP_PROP_POS_FRAMES, 0) && !tryOpen(source, now)) return false;
+  source.playStartTick = now;
+  source.framesRead = 0;
+  bool fresh = false;
+  return readPaced(source, now, &fresh) && fresh;
+}
+
+}  // namespace
+
+bool uploadDue(std::uint32_t now, std::uint32_t last) { return now - last >= kUploadIntervalMs; }
+
+std::string describeSource(const SourceSpec& spec) {
+  switch (spec.kind) {
+    case SourceKind::camera:
+      return "camera " + std::to_string(spec.cameraIndex);
+    case SourceKind::stream:
+      return "stream " + spec.location;
+    case SourceKind::videoFile:
+    case SourceKind::stillImage:
+      break;
+  }
+  return "file " + spec.location;
+}
+
+void quietCaptureLibrary() {
+  // Without these, an absent camera or an odd file brings several lines of back-end warnings.
+  setenv("OPENCV_FFMPEG_LOGLEVEL", "-8", 0);  // FFmpeg's AV_LOG_QUIET
+  setenv("OPENCV_LOG_LEVEL", "SILENT", 0);
+  // A stalled camera blocks each grab for this many seconds (10 by default); read once,
+  // before the first capture.
+  setenv("OPENCV_VIDEOIO_V4L_SELECT_TIMEOUT", "2", 0);
+  cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_SILENT);
+}
+
+void openSource(FrameSource& source, const SourceSpec& spec, std::uint32_t now) {
+  releaseSource(source);
+  source.spec = spec;
+  source.reportedDown = false;
+  source.showingCard = false;
+  if (!tryOpen(source, now)) reportDown(source, "cannot be opened");
+}
+
+void discardFrame(FrameSource& source) {
+  if (!source.open || source.spec.kind != SourceKind::camera) return;
+  try {
+    source.video.grab();
+  } catch (const cv::Exception&) {
+  }
+}
+
+const cv::Mat* nextFrame(FrameSource& source, std::uint32_t now) {
+  if (!source.open) {
+    if (now - source.lastAttemptTick < kRetryIntervalMs) return nullptr;
+    if (!tryOpen(source, now)) return nullptr;
+  }
+  try {
+    switch (source.spec.kind) {
+      case SourceKind::stillImage:
+        if (!source.stillPending) return nullptr;
+        source.stillPending = false;
+        markLive(source, now);
+        return &source.frame;
+      case SourceKind::camera:
+        // The camera keeps one buffer, so what it hands out is what it sees now.
+        if (!source.video.read(source.frame) || source.frame.empty()) break;
+        markLive(source, now);
+        return &source.frame;
+      case SourceKind::videoFile:
+      case SourceKind::stream: {
+        bool fresh = false;
+        bool ok = readPaced(source, now, &fresh);
+        // A file that ends starts over; a stream that ends is lost.
+        if (!ok && source.spec.kind == SourceKind::videoFile) ok = fresh = rewind(source, now);
+        if (!ok) break;
+        if (!fresh) return nullptr;
+        markLive(source, now);
+        return &source.frame;
+      }
+    }
+  } catch (const cv::Exception&) {
+  }
+  markLost(source, now);
+  return nullptr;
+}
+
+void releaseSource(FrameSource& source) {
+  source.video.release();
+  source.open = false;
+  source.live = false;
+  source.stillPending = false;
+}
