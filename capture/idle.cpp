@@ -25,8 +25,8 @@ void onIdle() {
   const cv::Mat* frame = nextFrame(source, viewer.lastUploadTick);
   if (frame != nullptr) {
     if (uploadFrame(*frame, viewer.texture)) source.showingCard = false;
-  } else if (!source.live && !source.showingCard) {
-    // Nothing delivers a picture: show the card rather than a blank or frozen sphere.
+  } else if (!source.live && !source.stale && !source.showingCard) {
+    // Nothing has delivered a picture: show the card rather than a blank sphere.
     showCard(source);
   }
   // Uploads are the regular heartbeat of redraws, and the spin with them, even while the

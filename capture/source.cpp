@@ -19,10 +19,11 @@ constexpr std::int64_t kMaxSkippedFrames = 8;
 // Used when a file or stream does not say its frame rate, or says something absurd.
 constexpr double kFallbackFps = 25.0;
 
-void reportDown(FrameSource& source, const char* what) {
+// Says once that the source is missing; `message` is the whole line after the program name.
+void reportDown(FrameSource& source, const std::string& message) {
   if (source.reportedDown) return;
-  std::fprintf(stderr, "lumivane: %s %s; showing the test card and retrying every %u s\n",
-               describeSource(source.spec).c_str(), what, kRetryIntervalMs / 1000);
+  std::fprintf(stderr, "lumivane: %s, retrying every %u s\n", message.c_str(),
+               kRetryIntervalMs / 1000);
   source.reportedDown = true;
 }
 
@@ -33,12 +34,19 @@ void markLive(FrameSource& source, std::uint32_t now) {
     source.reportedDown = false;
   }
   source.live = true;
+  source.stale = false;
   source.lastGrabTick = now;
 }
 
 // The source stopped: close it so the retries open it afresh.
 void markLost(FrameSource& source, std::uint32_t now) {
-  reportDown(source, source.live ? "stopped delivering frames" : "delivers no frames");
+  const std::string name = describeSource(source.spec);
+  if (source.live) {
+    reportDown(source, name + " stopped delivering frames; its last picture is shown dimmed");
+    source.stale = true;
+  } else {
+    reportDown(source, name + " delivers no frames; showing the test card");
+  }
   source.video.release();
   source.open = false;
   source.live = false;
@@ -162,7 +170,10 @@ void openSource(FrameSource& source, const SourceSpec& spec, std::uint32_t now) 
   source.spec = spec;
   source.reportedDown = false;
   source.showingCard = false;
-  if (!tryOpen(source, now)) reportDown(source, "cannot be opened");
+  source.stale = false;
+  if (!tryOpen(source, now)) {
+    reportDown(source, "cannot open " + describeSource(spec) + "; showing the test card");
+  }
 }
 
 void discardFrame(FrameSource& source) {

@@ -8,6 +8,8 @@ constexpr double kFarPlane = 200.0;
 constexpr float kSphereRadius = 5.0f;
 constexpr int kSphereSlices = 120;
 constexpr int kSphereStacks = 120;
+// Brightness of a picture whose source stopped delivering.
+constexpr float kStaleBrightness = 0.45f;
 
 // The spin after one redraw: `angle` + `step`, brought back once by 360 when above 360.
 float advanceSpin(float angle, float step);

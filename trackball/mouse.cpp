@@ -14,8 +14,10 @@ void updateDrag(int x, int y) {
   if (!viewer.dragging) return;
   // The drag is measured from the anchor and applied to the committed orientation each time,
   // so the turn never depends on how many motion events the window system delivered.
+  // Differences in 64 bits: pointer positions far outside the window must not overflow.
   Quaternion drag;
-  if (!dragRotation(x - viewer.anchorX, y - viewer.anchorY, viewer.invWidth, viewer.invHeight,
+  if (!dragRotation(static_cast<long long>(x) - viewer.anchorX,
+                    static_cast<long long>(y) - viewer.anchorY, viewer.invWidth, viewer.invHeight,
                     &drag)) {
     return;
   }

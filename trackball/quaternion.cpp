@@ -23,9 +23,10 @@ RotationMatrix rotationMatrixOf(const Quaternion& q) {
   }};
 }
 
-bool dragRotation(int dx, int dy, double invWidth, double invHeight, Quaternion* rotation) {
-  const double dX = dx * invWidth;
-  const double dY = dy * invHeight;
+bool dragRotation(long long dx, long long dy, double invWidth, double invHeight,
+                  Quaternion* rotation) {
+  const double dX = static_cast<double>(dx) * invWidth;
+  const double dY = static_cast<double>(dy) * invHeight;
   const double len = std::sqrt(dX * dX + dY * dY);
   // A zero-length drag would divide by zero below; a window of zero width makes the length
   // infinite or NaN, and a turn by that would poison the orientation for the rest of the run.

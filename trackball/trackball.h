@@ -26,7 +26,8 @@ RotationMatrix rotationMatrixOf(const Quaternion& q);
 // (invWidth, invHeight): a drag across the whole window is a full turn about the axis
 // (dy, dx, 0). Returns false when the drag turns nothing, that is when it has zero length or
 // when its length is not finite (a window of zero width or height).
-bool dragRotation(int dx, int dy, double invWidth, double invHeight, Quaternion* rotation);
+bool dragRotation(long long dx, long long dy, double invWidth, double invHeight,
+                  Quaternion* rotation);
 
 // Drag steps on the viewer's state.
 void updateDrag(int x, int y);

@@ -1,0 +1,103 @@
+// Shared test helpers: window, read-back, probes and fixtures.
+#include "support/harness.h"
+
+#include <GL/freeglut.h>
+#include <GL/glu.h>
+
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <opencv2/imgproc.hpp>
+#include <opencv2/videoio.hpp>
+#include <sstream>
+
+#include "app/app.h"
+#include "render/render.h"
+
+std::uint32_t fakeNow = 0;
+std::uint32_t fakeTick() { return fakeNow; }
+
+void openTestWindow() {
+  if (viewer.window == 0) {
+    ASSERT_NE(std::getenv("DISPLAY"), nullptr) << "rendering tests need an X display (xvfb-run)";
+    int argc = 1;
+    char name[] = "lumivane-tests";
+    char* argv[] = {name, nullptr};
+    glutInit(&argc, argv);
+    glutInitDisplayMode(GLUT_RGB | GLUT_DOUBLE | GLUT_DEPTH);
+    glutInitWindowSize(640, 480);
+    viewer.window = glutCreateWindow("Lumivane - Brackwell");
+    viewer.quadric = gluNewQuadric();
+    gluQuadricTexture(viewer.quadric, GL_TRUE);
+    gluQuadricNormals(viewer.quadric, GLU_SMOOTH);
+    glGenTextures(1, &viewer.texture);
+    initScene();
+  }
+  onReshape(640, 480);
+  viewer.zoom = 1.0f;
+  viewer.spinAngle = 0.0f;
+  viewer.spinStep = 2.0f;
+  viewer.insideView = false;
+  viewer.orientation = viewer.dragOrientation = kIdentityQuaternion;
+  viewer.rotationMatrix = kIdentityMatrix;
+  viewer.dragging = 0;
+}
+
+cv::Mat readBackBuffer() {
+  cv::Mat image(480, 640, CV_8UC3);
+  glReadBuffer(GL_BACK);
+  glPixelStorei(GL_PACK_ALIGNMENT, 1);
+  glReadPixels(0, 0, 640, 480, GL_RGB, GL_UNSIGNED_BYTE, image.data);
+  cv::flip(image, image, 0);  // GL counts rows from the bottom
+  return image;
+}
+
+cv::Mat readTexture(unsigned int texture) {
+  glBindTexture(GL_TEXTURE_2D, texture);
+  GLint width = 0, height = 0;
+  glGetTexLevelParameteriv(GL_TEXTURE_2D, 0, GL_TEXTURE_WIDTH, &width);
+  glGetTexLevelParameteriv(GL_TEXTURE_2D, 0, GL_TEXTURE_HEIGHT, &height);
+  cv::Mat image(height, width, CV_8UC3);
+  if (width == 0 || height == 0) return image;
+  glPixelStorei(GL_PACK_ALIGNMENT, 1);
+  glGetTexImage(GL_TEXTURE_2D, 0, GL_RGB, GL_UNSIGNED_BYTE, image.data);
+  return image;
+}
+
+bool sameColour(const cv::Vec3b& rgb, Rgb expected, int tolerance) {
+  return std::abs(rgb[0] - expected.r) <= tolerance && std::abs(rgb[1] - expected.g) <= tolerance &&
+         std::abs(rgb[2] - expected.b) <= tolerance;
+}
+
+::testing::AssertionResult probeColour(const cv::Mat& rgb, int x, int y, Rgb expected,
+                                       int tolerance) {
+  const cv::Vec3b seen = rgb.at<cv::Vec3b>(y, x);
+  if (sameColour(seen, expected, tolerance)) return ::testing::AssertionSuccess();
+  return ::testing::AssertionFailure()
+         << "Probe color at (" << x << "," << y << "): expected (" << expected.r << ","
+         << expected.g << "," << expected.b << "), observed (" << int(seen[0]) << ","
+         << int(seen[1]) << "," << int(seen[2]) << ")";
+}
+
+cv::Mat solidFrame(int width, int height, Rgb colour) {
+  return cv::Mat(height, width, CV_8UC3, cv::Scalar(colour.b, colour.g, colour.r));
+}
+
+std::string scratchDir(const std::string& name) {
+  const auto dir = std::filesystem::temp_directory_path() /
+                   ("lumivane-test-" + std::to_string(getpid()) + "-" + name);
+  std::filesystem::remove_all(dir);
+  std::filesystem::create_directories(dir);
+  return dir.string();
+}
+
+std::string writeVideo(const std::string& dir, const std::vector<Rgb>& colours, double fps,
+                       int width, int height) {
+  const std::string path = dir + "/clip.avi";
+  cv::VideoWriter writer(path, cv::VideoWriter::fourcc('M', 'J', 'P', 'G'), fps,
+                         cv::Size(width, height));
+  EXPECT_TRUE(writer.isOpened()) << "cannot write " << path;
+  for (const Rgb& colour : colours) writer.write(solidFrame(width, height, colour));
+  return path;
+}
