@@ -1,1 +1,165 @@
+// Frame sources and pacing, without a window: generated videos and pictures, a missing camera,
+// a source that is lost and comes back.
 #include <gtest/gtest.h>
+
+#include <chrono>
+#include <opencv2/imgcodecs.hpp>
+
+#include "capture/capture.h"
+#include "support/harness.h"
+
+namespace {
+
+// Eight colours far apart, so MJPEG's losses cannot turn one into another.
+const std::vector<Rgb> kPalette = {{255, 0, 0},   {0, 255, 0},     {0, 0, 255},
+                                   {255, 255, 0}, {255, 0, 255},   {0, 255, 255},
+                                   {255, 255, 255}, {128, 128, 128}};
+
+// Index of the palette colour that a frame (blue-green-red) shows, or -1.
+int frameNumber(const cv::Mat* frame) {
+  if (frame == nullptr || frame->empty()) return -1;
+  const cv::Vec3b bgr = frame->at<cv::Vec3b>(frame->rows / 2, frame->cols / 2);
+  for (size_t i = 0; i < kPalette.size(); ++i) {
+    if (sameColour(cv::Vec3b(bgr[2], bgr[1], bgr[0]), kPalette[i], 40)) return static_cast<int>(i);
+  }
+  return -1;
+}
+
+SourceSpec fileSpec(const std::string& path) {
+  SourceSpec spec;
+  spec.kind = SourceKind::videoFile;
+  spec.location = path;
+  return spec;
+}
+
+TEST(Pacing, SixtyMillisecondsAcrossAWrap) {
+  EXPECT_FALSE(uploadDue(1059, 1000));
+  EXPECT_TRUE(uploadDue(1060, 1000));
+  EXPECT_TRUE(uploadDue(5000, 1000));
+  const std::uint32_t last = 0xFFFFFFF0u;  // 16 ms before the counter wraps
+  EXPECT_FALSE(uploadDue(last + 59u, last));
+  EXPECT_FALSE(uploadDue(0x2Bu, last)) << "59 ms, across the wrap";
+  EXPECT_TRUE(uploadDue(0x2Cu, last)) << "60 ms, across the wrap";
+}
+
+TEST(VideoFile, PlaysAtItsOwnRateSkippingAndLooping) {
+  // 8 frames at 10 fps: frame i is due from 100 i ms on.
+  const std::string path = writeVideo(scratchDir("rate"), kPalette, 10.0);
+  FrameSource source;
+  const std::uint32_t t0 = 0xFFFFFF00u;  // the clock wraps during playback
+  openSource(source, fileSpec(path), t0);
+  ASSERT_TRUE(source.open);
+  EXPECT_EQ(frameNumber(nextFrame(source, t0)), 0);
+  EXPECT_EQ(nextFrame(source, t0 + 60), nullptr) << "frame 0 is still current";
+  EXPECT_EQ(frameNumber(nextFrame(source, t0 + 120)), 1);
+  EXPECT_EQ(frameNumber(nextFrame(source, t0 + 180)), -1) << "nothing new before 200 ms";
+  EXPECT_EQ(frameNumber(nextFrame(source, t0 + 240)), 2);
+  EXPECT_EQ(frameNumber(nextFrame(source, t0 + 530)), 5) << "frames 3 and 4 fall between";
+  EXPECT_EQ(frameNumber(nextFrame(source, t0 + 790)), 7);
+  EXPECT_EQ(frameNumber(nextFrame(source, t0 + 850)), 0) << "starts again at its end";
+  EXPECT_EQ(frameNumber(nextFrame(source, t0 + 950)), 1);
+  EXPECT_TRUE(source.live);
+  EXPECT_FALSE(source.reportedDown);
+}
+
+TEST(VideoFile, FrameBufferIsReusedAcrossGrabs) {
+  const std::string path = writeVideo(scratchDir("reuse"), kPalette, 10.0);
+  FrameSource source;
+  openSource(source, fileSpec(path), 0);
+  const cv::Mat* first = nextFrame(source, 0);
+  ASSERT_NE(first, nullptr);
+  const unsigned char* data = first->data;
+  EXPECT_EQ(nextFrame(source, 100)->data, data) << "a grab allocated a fresh frame";
+}
+
+TEST(StillPicture, ShownOnceAndKeptLive) {
+  const std::string path = scratchDir("still") + "/picture.png";
+  ASSERT_TRUE(cv::imwrite(path, solidFrame(40, 20, kPalette[4])));
+  FrameSource source;
+  openSource(source, fileSpec(path), 0);
+  EXPECT_EQ(source.spec.kind, SourceKind::stillImage);
+  const cv::Mat* frame = nextFrame(source, 0);
+  EXPECT_EQ(frameNumber(frame), 4);
+  EXPECT_EQ(frame->cols, 40);
+  EXPECT_EQ(nextFrame(source, 60), nullptr) << "the picture does not change";
+  EXPECT_TRUE(source.live);
+}
+
+TEST(MissingSource, ReportsOnceAndRetriesCheaplyEveryTwoSeconds) {
+  SourceSpec spec;
+  spec.cameraIndex = 63;  // no machine has this many cameras
+  FrameSource source;
+  ::testing::internal::CaptureStderr();
+  openSource(source, spec, 1000);
+  discardFrame(source);
+  EXPECT_EQ(nextFrame(source, 1500), nullptr);
+  EXPECT_EQ(source.lastAttemptTick, 1000u) << "retried before 2 s";
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(nextFrame(source, 3000), nullptr);
+  const auto cost = std::chrono::steady_clock::now() - start;
+  EXPECT_EQ(source.lastAttemptTick, 3000u) << "no retry at 2 s";
+  EXPECT_EQ(nextFrame(source, 5000), nullptr);
+  const std::string err = ::testing::internal::GetCapturedStderr();
+  EXPECT_EQ(err, "lumivane: cannot open camera 63; showing the test card, retrying every 2 s\n");
+  EXPECT_LT(std::chrono::duration_cast<std::chrono::microseconds>(cost).count(), 10000)
+      << "a retry for an absent camera must not stall the window";
+}
+
+TEST(MissingSource, FileThatIsNotAVideo) {
+  const std::string path = scratchDir("text") + "/notes.txt";
+  FILE* f = std::fopen(path.c_str(), "w");
+  std::fputs("not a video\n", f);
+  std::fclose(f);
+  FrameSource source;
+  ::testing::internal::CaptureStderr();
+  openSource(source, fileSpec(path), 0);
+  EXPECT_EQ(nextFrame(source, 0), nullptr);
+  EXPECT_EQ(nextFrame(source, 2000), nullptr);
+  const std::string err = ::testing::internal::GetCapturedStderr();
+  EXPECT_EQ(err, "lumivane: cannot open file " + path +
+                     "; showing the test card, retrying every 2 s\n");
+}
+
+TEST(LostSource, SaysSoOnceKeepsTheLastPictureAndComesBack) {
+  const std::string path = writeVideo(scratchDir("lost"), kPalette, 10.0);
+  FrameSource source;
+  openSource(source, fileSpec(path), 0);
+  ASSERT_NE(nextFrame(source, 0), nullptr);
+  ::testing::internal::CaptureStderr();
+  // The file goes away under the open source, as a camera does when it is unplugged.
+  const std::string away = path + ".away";
+  ASSERT_EQ(std::rename(path.c_str(), away.c_str()), 0);
+  source.video.release();
+  EXPECT_EQ(nextFrame(source, 100), nullptr);
+  EXPECT_TRUE(source.stale);
+  EXPECT_FALSE(source.live);
+  EXPECT_EQ(nextFrame(source, 200), nullptr);
+  ASSERT_EQ(std::rename(away.c_str(), path.c_str()), 0);
+  EXPECT_EQ(nextFrame(source, 1000), nullptr) << "no retry before 2 s";
+  EXPECT_EQ(frameNumber(nextFrame(source, 2100)), 0) << "the retry brings it back";
+  EXPECT_TRUE(source.live);
+  EXPECT_FALSE(source.stale);
+  const std::string err = ::testing::internal::GetCapturedStderr();
+  EXPECT_EQ(err, "lumivane: file " + path +
+                     " stopped delivering frames; its last picture is shown dimmed, retrying "
+                     "every 2 s\nlumivane: file " +
+                     path + " is delivering frames\n");
+}
+
+TEST(Stream, ClosedLocalPortFailsFastWithOneLine) {
+  SourceSpec spec;
+  spec.kind = SourceKind::stream;
+  spec.location = "http://127.0.0.1:9/none.mjpg";  // the discard port: nothing listens
+  FrameSource source;
+  ::testing::internal::CaptureStderr();
+  const auto start = std::chrono::steady_clock::now();
+  openSource(source, spec, 0);
+  const auto took = std::chrono::steady_clock::now() - start;
+  const std::string err = ::testing::internal::GetCapturedStderr();
+  EXPECT_FALSE(source.open);
+  EXPECT_EQ(err, "lumivane: cannot open stream " + spec.location +
+                     "; showing the test card, retrying every 2 s\n");
+  EXPECT_LT(std::chrono::duration_cast<std::chrono::milliseconds>(took).count(), 3500);
+}
+
+}  // namespace

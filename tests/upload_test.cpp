@@ -1,1 +1,163 @@
+// Frame upload and the idle handler under a real GL: sizes, colour order, row order, row
+// padding, pacing, the test card and a failed grab.
+#include <GL/freeglut.h>
 #include <gtest/gtest.h>
+
+#include <chrono>
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
+
+#include "app/app.h"
+#include "support/harness.h"
+
+namespace {
+
+cv::Size textureSize() {
+  GLint width = 0, height = 0;
+  glBindTexture(GL_TEXTURE_2D, viewer.texture);
+  glGetTexLevelParameteriv(GL_TEXTURE_2D, 0, GL_TEXTURE_WIDTH, &width);
+  glGetTexLevelParameteriv(GL_TEXTURE_2D, 0, GL_TEXTURE_HEIGHT, &height);
+  return cv::Size(width, height);
+}
+
+class Upload : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    openTestWindow();
+    setTickSource(fakeTick);
+  }
+  void TearDown() override {
+    setTickSource(nullptr);
+    releaseSource(viewer.capture);
+    viewer.capture = FrameSource();
+  }
+};
+
+TEST_F(Upload, TextureTakesEachFramesOwnSize) {
+  ASSERT_TRUE(uploadFrame(solidFrame(640, 480, kGreen), viewer.texture));
+  EXPECT_EQ(textureSize(), cv::Size(640, 480));
+  ASSERT_TRUE(uploadFrame(solidFrame(320, 240, kGreen), viewer.texture));
+  EXPECT_EQ(textureSize(), cv::Size(320, 240));
+}
+
+TEST_F(Upload, BlueStaysBlueAndTheFirstRowIsRowZero) {
+  cv::Mat frame = solidFrame(64, 32, kBlue);
+  frame.row(0).setTo(cv::Scalar(0, 0, 255));  // red, in blue-green-red order
+  ASSERT_TRUE(uploadFrame(frame, viewer.texture));
+  const cv::Mat texture = readTexture(viewer.texture);
+  EXPECT_TRUE(probeColour(texture, 10, 0, kRed));
+  EXPECT_TRUE(probeColour(texture, 10, 1, kBlue));
+  EXPECT_TRUE(probeColour(texture, 63, 31, kBlue));
+}
+
+TEST_F(Upload, OddWidthKeepsVerticalLinesVertical) {
+  // 641 * 3 bytes is not a multiple of 4: a layout that disagreed with the unpack alignment
+  // would shear the line by a pixel every few rows.
+  cv::Mat frame = solidFrame(641, 321, kBlack);
+  cv::line(frame, {100, 0}, {100, 320}, cv::Scalar(255, 255, 255));
+  ASSERT_TRUE(uploadFrame(frame, viewer.texture));
+  const cv::Mat texture = readTexture(viewer.texture);
+  ASSERT_EQ(texture.size(), cv::Size(641, 321));
+  int bad = 0;
+  for (int row = 0; row < 321; ++row) {
+    if (!probeColour(texture, 100, row, {255, 255, 255}) || !probeColour(texture, 99, row, kBlack))
+      ++bad;
+  }
+  EXPECT_EQ(bad, 0) << "rows where the line is not at column 100";
+}
+
+TEST_F(Upload, GreyAndAlphaFramesAreConvertedAndJunkIsRefused) {
+  ASSERT_TRUE(uploadFrame(cv::Mat(8, 8, CV_8UC1, cv::Scalar(200)), viewer.texture));
+  EXPECT_TRUE(probeColour(readTexture(viewer.texture), 3, 3, {200, 200, 200}));
+  ASSERT_TRUE(uploadFrame(cv::Mat(8, 8, CV_8UC4, cv::Scalar(255, 0, 0, 0)), viewer.texture));
+  EXPECT_TRUE(probeColour(readTexture(viewer.texture), 3, 3, kBlue));
+  EXPECT_FALSE(uploadFrame(cv::Mat(), viewer.texture));
+  EXPECT_FALSE(uploadFrame(cv::Mat(8, 8, CV_32FC3), viewer.texture));
+  EXPECT_EQ(textureSize(), cv::Size(8, 8)) << "a refused frame leaves the texture alone";
+}
+
+TEST_F(Upload, IdleUploadsAtSixtyMillisecondsAcrossTheWrap) {
+  const std::string path = scratchDir("pace") + "/p.png";
+  ASSERT_TRUE(cv::imwrite(path, solidFrame(48, 24, kGreen)));
+  SourceSpec spec;
+  spec.kind = SourceKind::videoFile;
+  spec.location = path;
+  fakeNow = 0xFFFFFFE0u;  // 32 ms before the wrap
+  openSource(viewer.capture, spec, fakeNow);
+  viewer.lastUploadTick = fakeNow;
+  fakeNow += 59;
+  onIdle();
+  EXPECT_EQ(viewer.lastUploadTick, 0xFFFFFFE0u) << "uploaded after 59 ms";
+  EXPECT_NE(textureSize(), cv::Size(48, 24));
+  fakeNow += 1;
+  onIdle();
+  EXPECT_EQ(viewer.lastUploadTick, fakeNow);
+  EXPECT_EQ(textureSize(), cv::Size(48, 24));
+  EXPECT_TRUE(probeColour(readTexture(viewer.texture), 5, 5, kGreen));
+}
+
+TEST_F(Upload, CardShowsWhileNoCameraAndRetriesDoNotStall) {
+  SourceSpec spec;
+  spec.cameraIndex = 63;
+  fakeNow = 10000;
+  ::testing::internal::CaptureStderr();
+  openSource(viewer.capture, spec, fakeNow);
+  viewer.lastUploadTick = fakeNow;
+  fakeNow += 60;
+  onIdle();
+  EXPECT_TRUE(viewer.capture.showingCard);
+  const cv::Mat card = readTexture(viewer.texture);
+  EXPECT_EQ(card.size(), cv::Size(1024, 512));
+  // The first rows carry the north cap's colour, the equator its yellow.
+  const cv::Vec3b north = card.at<cv::Vec3b>(5, 300), equator = card.at<cv::Vec3b>(256, 300);
+  EXPECT_GT(north[0], 150);
+  EXPECT_LT(north[2], 100);
+  EXPECT_GT(equator[0], 200);
+  EXPECT_GT(equator[1], 150);
+
+  // The idle calls keep redrawing at the upload pace; the one that retries stays cheap.
+  long worstUs = 0;
+  for (int i = 0; i < 40; ++i) {
+    fakeNow += 60;
+    const auto start = std::chrono::steady_clock::now();
+    onIdle();
+    const auto us = std::chrono::duration_cast<std::chrono::microseconds>(
+                        std::chrono::steady_clock::now() - start)
+                        .count();
+    worstUs = std::max<long>(worstUs, us);
+  }
+  EXPECT_GT(viewer.capture.lastAttemptTick, 10000u) << "never retried";
+  EXPECT_LT(worstUs, 10000) << "an idle call with a retry took too long";
+  EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+            "lumivane: cannot open camera 63; showing the test card, retrying every 2 s\n");
+}
+
+TEST_F(Upload, FailedGrabLeavesTheTextureAsItWas) {
+  const std::string dir = scratchDir("failed");
+  const std::string path = writeVideo(dir, {kRed, kRed, kRed}, 10.0);
+  SourceSpec spec;
+  spec.kind = SourceKind::videoFile;
+  spec.location = path;
+  fakeNow = 0;
+  openSource(viewer.capture, spec, fakeNow);
+  viewer.lastUploadTick = fakeNow;
+  fakeNow += 60;
+  onIdle();
+  const cv::Mat before = readTexture(viewer.texture);
+  ASSERT_EQ(before.size(), cv::Size(64, 32));
+  ::testing::internal::CaptureStderr();
+  ASSERT_EQ(std::rename(path.c_str(), (path + ".gone").c_str()), 0);
+  viewer.capture.video.release();
+  for (int i = 0; i < 5; ++i) {
+    fakeNow += 60;
+    onIdle();
+  }
+  ::testing::internal::GetCapturedStderr();
+  EXPECT_TRUE(viewer.capture.stale);
+  EXPECT_FALSE(viewer.capture.showingCard) << "the last picture stays, dimmed";
+  const cv::Mat after = readTexture(viewer.texture);
+  ASSERT_EQ(after.size(), before.size());
+  EXPECT_EQ(cv::norm(before, after, cv::NORM_INF), 0.0);
+}
+
+}  // namespace
