@@ -47,8 +47,8 @@ Arguments parseArguments(int argc, const char* const* argv) {
   args.command = earlyCommand(argc, argv);
   if (args.command != Command::run) return args;
   if (argc > 2) {
-    args.warning = "expected at most one argument, got " + std::to_string(argc - 1) +
-                   "; opening camera 0";
+    args.warning =
+        "expected at most one argument, got " + std::to_string(argc - 1) + "; opening camera 0";
     return args;
   }
   if (argc < 2) return args;

@@ -25,13 +25,13 @@ struct SourceSpec {
 struct FrameSource {
   SourceSpec spec;
   cv::VideoCapture video;
-  cv::Mat frame;              // the latest frame, blue-green-red, valid until the next grab
-  bool open = false;          // `video` is open, or the still picture is loaded
-  bool live = false;          // the last grab delivered a frame
-  bool reportedDown = false;  // stderr has said that the source is missing or stopped
-  bool stillPending = false;  // a still picture that has not been handed out yet
-  bool showingCard = false;   // the texture holds the test card rather than a frame
-  bool stale = false;         // the texture holds the last frame of a source that stopped
+  cv::Mat frame;                      // the latest frame, blue-green-red, valid until the next grab
+  bool open = false;                  // `video` is open, or the still picture is loaded
+  bool live = false;                  // the last grab delivered a frame
+  bool reportedDown = false;          // stderr has said that the source is missing or stopped
+  bool stillPending = false;          // a still picture that has not been handed out yet
+  bool showingCard = false;           // the texture holds the test card rather than a frame
+  bool stale = false;                 // the texture holds the last frame of a source that stopped
   std::uint32_t lastAttemptTick = 0;  // milliseconds, last open attempt
   std::uint32_t lastGrabTick = 0;     // milliseconds, last successful grab
   std::uint32_t playStartTick = 0;    // milliseconds, when frame 0 of a video file is due

@@ -53,8 +53,8 @@ cv::Mat makeTestCard(int width, int height, const char* label) {
   const char* directions[] = {"BACK", "LEFT", "FRONT", "RIGHT"};
   for (int i = 0; i < 4; ++i) {
     const int x = i == 0 ? width / 24 : i * width / 4;
-    centredText(text, directions[i], {mirrored(x), height / 2 - height / 16}, 0.9 * scale,
-                kEquator, thin);
+    centredText(text, directions[i], {mirrored(x), height / 2 - height / 16}, 0.9 * scale, kEquator,
+                thin);
   }
   // The label, all the way round, so it is readable whatever way the globe is turned.
   for (int i = 0; i < 4; ++i) {

@@ -1,10 +1,11 @@
 // The command line and the zoom step.
+#include "app/app.h"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <fstream>
 
-#include "app/app.h"
 #include "support/harness.h"
 
 namespace {

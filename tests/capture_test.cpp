@@ -1,19 +1,19 @@
 // Frame sources and pacing, without a window: generated videos and pictures, a missing camera,
 // a source that is lost and comes back.
+#include "capture/capture.h"
+
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <opencv2/imgcodecs.hpp>
 
-#include "capture/capture.h"
 #include "support/harness.h"
 
 namespace {
 
 // Eight colours far apart, so MJPEG's losses cannot turn one into another.
-const std::vector<Rgb> kPalette = {{255, 0, 0},   {0, 255, 0},     {0, 0, 255},
-                                   {255, 255, 0}, {255, 0, 255},   {0, 255, 255},
-                                   {255, 255, 255}, {128, 128, 128}};
+const std::vector<Rgb> kPalette = {{255, 0, 0},   {0, 255, 0},   {0, 0, 255},     {255, 255, 0},
+                                   {255, 0, 255}, {0, 255, 255}, {255, 255, 255}, {128, 128, 128}};
 
 // Index of the palette colour that a frame (blue-green-red) shows, or -1.
 int frameNumber(const cv::Mat* frame) {
@@ -116,8 +116,8 @@ TEST(MissingSource, FileThatIsNotAVideo) {
   EXPECT_EQ(nextFrame(source, 0), nullptr);
   EXPECT_EQ(nextFrame(source, 2000), nullptr);
   const std::string err = ::testing::internal::GetCapturedStderr();
-  EXPECT_EQ(err, "lumivane: cannot open file " + path +
-                     "; showing the test card, retrying every 2 s\n");
+  EXPECT_EQ(err,
+            "lumivane: cannot open file " + path + "; showing the test card, retrying every 2 s\n");
 }
 
 TEST(LostSource, SaysSoOnceKeepsTheLastPictureAndComesBack) {

@@ -1,1 +1,270 @@
+// The real viewer binary under X: started as a user would, driven with xdotool, photographed
+// with ImageMagick's import, its pixels probed.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
+#include <opencv2/videoio.hpp>
+#include <random>
+#include <sstream>
+#include <thread>
+
+#include "support/harness.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+std::string shell(const std::string& command) {
+  std::string out;
+  FILE* pipe = popen(command.c_str(), "r");
+  if (pipe == nullptr) return out;
+  char buffer[256];
+  while (std::fgets(buffer, sizeof buffer, pipe) != nullptr) out += buffer;
+  pclose(pipe);
+  return out;
+}
+
+std::string readFile(const std::string& path) {
+  std::ifstream in(path);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+// Non-black pixels of a screenshot (blue-green-red).
+int litPixels(const cv::Mat& shot) {
+  cv::Mat grey;
+  cv::cvtColor(shot, grey, cv::COLOR_BGR2GRAY);
+  return cv::countNonZero(grey > 12);
+}
+
+// The shift (dx, dy) that best carries the patch of `before` around `centre` onto `after`.
+cv::Point patchShift(const cv::Mat& before, const cv::Mat& after, cv::Point centre) {
+  const cv::Rect patch(centre.x - 40, centre.y - 25, 80, 50);
+  cv::Mat score;
+  const cv::Rect search(patch.x - 100, patch.y - 100, patch.width + 200, patch.height + 200);
+  cv::matchTemplate(after(search & cv::Rect(0, 0, after.cols, after.rows)), before(patch), score,
+                    cv::TM_SQDIFF);
+  cv::Point best;
+  cv::minMaxLoc(score, nullptr, nullptr, &best, nullptr);
+  const cv::Point origin = (search & cv::Rect(0, 0, after.cols, after.rows)).tl();
+  return origin + best - patch.tl();
+}
+
+class EndToEnd : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_NE(std::getenv("DISPLAY"), nullptr) << "end-to-end tests need an X display";
+    dir_ = scratchDir(::testing::UnitTest::GetInstance()->current_test_info()->name());
+  }
+  void TearDown() override {
+    if (pid_ > 0) {
+      kill(pid_, SIGKILL);
+      waitpid(pid_, nullptr, 0);
+    }
+  }
+
+  void launch(const std::vector<std::string>& args, bool display = true) {
+    stderrPath_ = dir_ + "/stderr.txt";
+    stdoutPath_ = dir_ + "/stdout.txt";
+    pid_ = fork();
+    ASSERT_GE(pid_, 0);
+    if (pid_ == 0) {
+      dup2(open(stderrPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 2);
+      dup2(open(stdoutPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 1);
+      if (!display) unsetenv("DISPLAY");
+      std::vector<char*> argv{const_cast<char*>(LUMIVANE_BINARY)};
+      for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+      argv.push_back(nullptr);
+      execv(LUMIVANE_BINARY, argv.data());
+      _exit(127);
+    }
+  }
+
+  // Waits for the viewer's window to be on screen and drawn; returns its X id.
+  void waitForWindow() {
+    for (int i = 0; i < 100 && window_.empty(); ++i) {
+      std::this_thread::sleep_for(100ms);
+      const std::string ids = shell("xdotool search --name '^Lumivane - Brackwell$' 2>/dev/null");
+      window_ = ids.substr(0, ids.find('\n'));
+    }
+    ASSERT_FALSE(window_.empty()) << "no window appeared; stderr: " << readFile(stderrPath_);
+    // With no window manager to place it, the window sits at (-1, -1), a pixel off screen.
+    shell("xdotool windowmove " + window_ + " 0 0");
+    std::this_thread::sleep_for(600ms);  // a few uploads and redraws
+  }
+
+  cv::Mat screenshot() {
+    const std::string path = dir_ + "/shot.png";
+    shell("import -window " + window_ + " png:" + path);
+    cv::Mat shot = cv::imread(path);
+    EXPECT_EQ(shot.size(), cv::Size(640, 480)) << "screenshot of the window";
+    return shot;
+  }
+
+  void xdotool(const std::string& commands, std::chrono::milliseconds settle = 400ms) {
+    shell("xdotool " + commands);
+    std::this_thread::sleep_for(settle);
+  }
+
+  // Left button down at `from`, one motion to `to`, up there.
+  void drag(cv::Point from, cv::Point to) {
+    std::ostringstream c;
+    c << "mousemove --window " << window_ << " " << from.x << " " << from.y
+      << " mousedown 1 sleep 0.1 mousemove --window " << window_ << " " << to.x << " " << to.y
+      << " sleep 0.1 mouseup 1";
+    xdotool(c.str());
+  }
+
+  void key(const std::string& name) {
+    xdotool("mousemove --window " + window_ + " 320 240 key " + name);
+  }
+
+  // Exit status, or -1 if the process has not ended within `limit`.
+  int waitExit(std::chrono::milliseconds limit) {
+    const auto end = std::chrono::steady_clock::now() + limit;
+    while (std::chrono::steady_clock::now() < end) {
+      int status = 0;
+      if (waitpid(pid_, &status, WNOHANG) == pid_) {
+        pid_ = -1;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+      }
+      std::this_thread::sleep_for(10ms);
+    }
+    return -1;
+  }
+
+  // A picture of random coloured blocks: every neighbourhood is recognisable, so a shift of
+  // the picture on screen can be measured.
+  std::string blocksPicture() {
+    cv::Mat picture(512, 1024, CV_8UC3);
+    std::mt19937 random(7);
+    for (int y = 0; y < 512; y += 16) {
+      for (int x = 0; x < 1024; x += 16) {
+        const cv::Scalar colour(40 + random() % 216, 40 + random() % 216, 40 + random() % 216);
+        cv::rectangle(picture, cv::Rect(x, y, 16, 16), colour, cv::FILLED);
+      }
+    }
+    const std::string path = dir_ + "/blocks.png";
+    EXPECT_TRUE(cv::imwrite(path, picture));
+    return path;
+  }
+
+  std::string dir_, stderrPath_, stdoutPath_, window_;
+  pid_t pid_ = -1;
+};
+
+TEST_F(EndToEnd, OpensTheWindowShowsTheCardAndSpins) {
+  launch({});
+  waitForWindow();
+  const std::string geometry = shell("xwininfo -id " + window_);
+  EXPECT_NE(geometry.find("Width: 640"), std::string::npos) << geometry;
+  EXPECT_NE(geometry.find("Height: 480"), std::string::npos) << geometry;
+  const cv::Mat first = screenshot();
+  std::this_thread::sleep_for(500ms);
+  const cv::Mat later = screenshot();
+  EXPECT_GT(litPixels(first), 80000) << "the globe with the card";
+  EXPECT_GT(cv::norm(first, later, cv::NORM_L1), 0.0) << "the globe should be turning";
+  EXPECT_EQ(readFile(stderrPath_),
+            "lumivane: cannot open camera 0; showing the test card, retrying every 2 s\n");
+}
+
+TEST_F(EndToEnd, FreeglutOptionIsTakenBeforeTheCameraNumber) {
+  launch({"-gldebug", "7"});
+  waitForWindow();
+  EXPECT_NE(readFile(stderrPath_).find("cannot open camera 7;"), std::string::npos)
+      << readFile(stderrPath_);
+}
+
+TEST_F(EndToEnd, HelpAndVersionNeedNoDisplay) {
+  launch({"--help"}, false);
+  EXPECT_EQ(waitExit(5000ms), 0);
+  EXPECT_NE(readFile(stdoutPath_).find("Usage: lumivane"), std::string::npos);
+  EXPECT_EQ(readFile(stderrPath_), "");
+  launch({"--version"}, false);
+  EXPECT_EQ(waitExit(5000ms), 0);
+  EXPECT_EQ(readFile(stdoutPath_).rfind("lumivane ", 0), 0u) << readFile(stdoutPath_);
+}
+
+TEST_F(EndToEnd, VideoColoursOnTheGlobeFirstRowsOnTop) {
+  // Every frame: a magenta band across the first fifth of the rows, green below.
+  std::vector<Rgb> colours(30, kGreen);
+  cv::VideoWriter writer(dir_ + "/clip.avi", cv::VideoWriter::fourcc('M', 'J', 'P', 'G'), 30.0,
+                         cv::Size(640, 320));
+  ASSERT_TRUE(writer.isOpened());
+  for (int i = 0; i < 30; ++i) {
+    cv::Mat frame = solidFrame(640, 320, kGreen);
+    frame.rowRange(0, 64).setTo(cv::Scalar(255, 0, 255));
+    writer.write(frame);
+  }
+  writer.release();
+  launch({dir_ + "/clip.avi"});
+  waitForWindow();
+  const cv::Mat shot = screenshot();
+  cv::Mat rgb;
+  cv::cvtColor(shot, rgb, cv::COLOR_BGR2RGB);
+  EXPECT_TRUE(probeColour(rgb, 320, 12, kMagenta, 40));
+  EXPECT_TRUE(probeColour(rgb, 320, 204, kGreen, 40));
+  EXPECT_TRUE(probeColour(rgb, 320, 380, kGreen, 40));
+  EXPECT_TRUE(probeColour(rgb, 20, 20, kBlack, 0));
+  EXPECT_EQ(readFile(stderrPath_), "");
+}
+
+TEST_F(EndToEnd, DragsFollowThePointerOutsideAndOpposeItInside) {
+  launch({blocksPicture()});
+  waitForWindow();
+  const cv::Point centre(320, 204);  // where the globe's near side shows
+  drag(centre, centre);              // stops the spin, turns nothing
+  cv::Mat before = screenshot();
+  drag(centre, centre + cv::Point(10, 0));
+  cv::Mat after = screenshot();
+  const cv::Point right = patchShift(before, after, centre);
+  EXPECT_GT(right.x, 10) << "a drag right should carry the near side right";
+  EXPECT_LT(std::abs(right.y), 6);
+
+  before = after;
+  drag(centre, centre + cv::Point(0, 8));
+  after = screenshot();
+  const cv::Point down = patchShift(before, after, centre);
+  EXPECT_GT(down.y, 8) << "a drag down should carry the near side down";
+
+  key("v");
+  before = screenshot();
+  drag(centre, centre + cv::Point(10, 0));
+  after = screenshot();
+  const cv::Point inside = patchShift(before, after, {320, 240});
+  EXPECT_LT(inside.x, -10) << "inside, the picture ahead moves against the pointer";
+  before = after;
+  drag(centre, centre + cv::Point(0, 8));
+  after = screenshot();
+  EXPECT_LT(patchShift(before, after, {320, 240}).y, -8);
+}
+
+TEST_F(EndToEnd, KeysSwitchViewZoomAndQuit) {
+  launch({blocksPicture()});
+  waitForWindow();
+  const int globe = litPixels(screenshot());
+  EXPECT_LT(globe, 640 * 480 * 0.6);
+  key("v");
+  EXPECT_EQ(litPixels(screenshot()), 640 * 480) << "the panorama fills the window";
+  key("v");
+  EXPECT_NEAR(litPixels(screenshot()), globe, globe * 0.05) << "v again brings the globe back";
+  key("plus plus plus");
+  const int zoomed = litPixels(screenshot());
+  EXPECT_GT(zoomed, globe * 1.3) << "three + should make the globe larger";
+  key("minus minus minus");
+  EXPECT_NEAR(litPixels(screenshot()), globe, globe * 0.05);
+
+  shell("xdotool mousemove --window " + window_ + " 320 240 key Escape");
+  EXPECT_EQ(waitExit(1000ms), 0) << "Escape should end the viewer with status 0 within 1 s";
+}
+
+}  // namespace

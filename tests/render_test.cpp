@@ -1,5 +1,7 @@
 // Rendering under a real GL: a known texture on the sphere, read back and compared with an
 // independent ray-cast model and with named probes.
+#include "render/render.h"
+
 #include <GL/freeglut.h>
 #include <gtest/gtest.h>
 
@@ -7,7 +9,6 @@
 #include <sstream>
 
 #include "app/app.h"
-#include "render/render.h"
 #include "support/harness.h"
 #include "support/reference.h"
 
@@ -77,9 +78,9 @@ void expectMatchesModel(const ReferenceScene& scene) {
   }
   EXPECT_GT(compared, 250000) << "too few unambiguous pixels to judge";
   // Facets of a 120 by 120 sphere differ from the true sphere by a small fraction of a pixel.
-  EXPECT_LE(mismatched, compared / 1000) << mismatched << " of " << compared
-                                         << " pixels differ from the model, first ones:\n"
-                                         << first.str();
+  EXPECT_LE(mismatched, compared / 1000)
+      << mismatched << " of " << compared << " pixels differ from the model, first ones:\n"
+      << first.str();
 }
 
 // The column where the upper hemisphere turns from red (s < 0.5) to green along row `y`,

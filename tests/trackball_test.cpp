@@ -38,8 +38,7 @@ void expectQuaternion(const Quaternion& q, double w, double x, double y, double 
 bool allFinite(const ViewerState& v) {
   const Quaternion qs[] = {v.orientation, v.dragOrientation};
   for (const Quaternion& q : qs) {
-    if (!std::isfinite(q.w) || !std::isfinite(q.x) || !std::isfinite(q.y) ||
-        !std::isfinite(q.z)) {
+    if (!std::isfinite(q.w) || !std::isfinite(q.x) || !std::isfinite(q.y) || !std::isfinite(q.z)) {
       return false;
     }
   }

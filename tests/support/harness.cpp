@@ -3,7 +3,6 @@
 
 #include <GL/freeglut.h>
 #include <GL/glu.h>
-
 #include <unistd.h>
 
 #include <cstdlib>

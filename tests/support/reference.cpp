@@ -29,8 +29,8 @@ std::optional<TexCoord> referenceTexCoord(const ReferenceScene& scene, double px
   const double kPi = std::acos(-1.0);
   const double tanHalf = std::tan(22.5 * kPi / 180.0);
   const double aspect = 640.0 / 480.0;
-  const Vec dir{((px + 0.5) / 320.0 - 1.0) * tanHalf * aspect,
-                (1.0 - (py + 0.5) / 240.0) * tanHalf, -1.0};
+  const Vec dir{((px + 0.5) / 320.0 - 1.0) * tanHalf * aspect, (1.0 - (py + 0.5) / 240.0) * tanHalf,
+                -1.0};
   const Vec centre{0.0, 1.0, scene.inside ? 0.0 : -16.0};
 
   // Into the sphere's frame: undo the turn, then the zoom of the x and y axes.

@@ -1,0 +1,19 @@
+#!/bin/sh
+# Installs the Debian packages that building, running and testing Lumivane need.
+# Quiet and quick when they are all there; uses sudo only when not root.
+set -eu
+
+packages="build-essential cmake pkg-config freeglut3-dev libglu1-mesa-dev libgl1-mesa-dri
+libopencv-dev libopencv-videoio-dev libopencv-imgproc-dev libopencv-imgcodecs-dev
+libgtest-dev googletest xvfb xauth xdotool imagemagick x11-utils"
+
+missing=""
+for p in $packages; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" || missing="$missing $p"
+done
+[ -z "$missing" ] && exit 0
+
+if [ "$(id -u)" -eq 0 ]; then sudo=""; else sudo="sudo"; fi
+echo "Installing:$missing"
+$sudo apt-get update -qq
+DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends $missing >/dev/null
