@@ -17,6 +17,7 @@
 #include <thread>
 
 #include "support/harness.h"
+#include "support/x_client.h"
 
 namespace {
 
@@ -175,6 +176,13 @@ TEST_F(EndToEnd, OpensTheWindowShowsTheCardAndSpins) {
   EXPECT_GT(cv::norm(first, later, cv::NORM_L1), 0.0) << "the globe should be turning";
   EXPECT_EQ(readFile(stderrPath_),
             "lumivane: cannot open camera 0; showing the test card, retrying every 2 s\n");
+}
+
+TEST_F(EndToEnd, ClosingTheWindowEndsTheProcess) {
+  launch({});
+  waitForWindow();
+  ASSERT_TRUE(sendDeleteWindow(window_));
+  EXPECT_EQ(waitExit(2000ms), 0) << "the viewer should end when its window is closed";
 }
 
 TEST_F(EndToEnd, FreeglutOptionIsTakenBeforeTheCameraNumber) {
