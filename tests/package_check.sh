@@ -1,0 +1,34 @@
+#!/bin/sh
+# Builds the Debian package, unpacks it into a scratch root and checks what a user gets:
+# the installed binary runs, the manual page renders without warnings, the desktop entry is
+# valid and the icon is there.
+# Usage: package_check.sh BUILD_DIR
+set -eu
+build=$1
+root=$(mktemp -d)
+trap 'rm -rf "$root"' EXIT
+
+(cd "$build" && cpack -G DEB >/dev/null)
+deb=$(ls "$build"/lumivane_*.deb | head -n 1)
+echo "package: $(basename "$deb")"
+echo "depends: $(dpkg-deb -f "$deb" Depends)"
+dpkg-deb -f "$deb" Depends | grep -q libopencv-videoio || { echo "no OpenCV dependency found"; exit 1; }
+dpkg-deb -f "$deb" Depends | grep -q libglut || { echo "no GLUT dependency found"; exit 1; }
+dpkg -x "$deb" "$root"
+
+version=$(env -u DISPLAY "$root/usr/bin/lumivane" --version)
+echo "installed binary: $version"
+[ "$version" = "lumivane $(dpkg-deb -f "$deb" Version)" ] || { echo "version mismatch"; exit 1; }
+
+page="$root/usr/share/man/man1/lumivane.1"
+warnings=$(LC_ALL=C.UTF-8 MANROFFSEQ='' MANWIDTH=80 man --warnings -E UTF-8 -l -Tutf8 -Z "$page" 2>&1 >/dev/null)
+[ -z "$warnings" ] || { echo "manual page warnings:"; echo "$warnings"; exit 1; }
+rendered=$(LC_ALL=C.UTF-8 MANWIDTH=80 man -l "$page" 2>/dev/null)
+for expected in "live viewer for 360-degree camera video" "lumivane $(dpkg-deb -f "$deb" Version)" \
+    --help --version Escape; do
+  echo "$rendered" | grep -q -- "$expected" || { echo "manual page lacks '$expected'"; exit 1; }
+done
+
+desktop-file-validate "$root/usr/share/applications/lumivane.desktop"
+test -s "$root/usr/share/icons/hicolor/scalable/apps/lumivane.svg"
+echo "package checks passed"
