@@ -45,7 +45,7 @@ enum class Command { run, help, version };
 struct Arguments {
   Command command = Command::run;
   SourceSpec source;    // what to open when running
-  std::string warning;  // one line for stderr when the arguments were not understood
+  std::string warning;  // why the arguments were not understood and camera 0 is opened instead
 };
 
 // Reads the arguments that freeglut left. One whole number is a camera index; one existing

@@ -47,8 +47,7 @@ Arguments parseArguments(int argc, const char* const* argv) {
   args.command = earlyCommand(argc, argv);
   if (args.command != Command::run) return args;
   if (argc > 2) {
-    args.warning =
-        "expected at most one argument, got " + std::to_string(argc - 1) + "; opening camera 0";
+    args.warning = "expected at most one argument, got " + std::to_string(argc - 1);
     return args;
   }
   if (argc < 2) return args;
@@ -58,7 +57,7 @@ Arguments parseArguments(int argc, const char* const* argv) {
   if (isWholeNumber(arg, &index)) {
     // atoi would wrap a huge number into some other camera; refuse it instead.
     if (errno == ERANGE || index < INT_MIN || index > INT_MAX) {
-      args.warning = std::string("camera index '") + arg + "' is out of range; opening camera 0";
+      args.warning = std::string("camera index '") + arg + "' is out of range";
       return args;
     }
     args.source.cameraIndex = static_cast<int>(index);
@@ -70,8 +69,7 @@ Arguments parseArguments(int argc, const char* const* argv) {
     args.source.kind = SourceKind::videoFile;
     args.source.location = arg;
   } else {
-    args.warning = std::string("'") + arg +
-                   "' is neither a camera number nor a readable file; opening camera 0";
+    args.warning = std::string("'") + arg + "' is neither a camera number nor a readable file";
   }
   return args;
 }

@@ -28,8 +28,7 @@ int main(int argc, char** argv) {
 
   // Open the source named by what is left of the command line.
   const Arguments args = parseArguments(argc, argv);
-  if (!args.warning.empty()) std::fprintf(stderr, "lumivane: %s\n", args.warning.c_str());
-  openSource(viewer.capture, args.source, tickMs());
+  openSource(viewer.capture, args.source, tickMs(), args.warning);
   discardFrame(viewer.capture);
   viewer.lastUploadTick = tickMs();
 

@@ -51,7 +51,9 @@ std::string describeSource(const SourceSpec& spec);
 void quietCaptureLibrary();
 
 // Opens `spec` into `source`; on failure says so once on stderr and leaves it to be retried.
-void openSource(FrameSource& source, const SourceSpec& spec, std::uint32_t now);
+// `fallbackReason`, when given, says why `spec` is a fallback; it goes into the same one line.
+void openSource(FrameSource& source, const SourceSpec& spec, std::uint32_t now,
+                const std::string& fallbackReason = "");
 
 // Grabs one frame and drops it, as a camera's first frame often comes out badly exposed.
 void discardFrame(FrameSource& source);

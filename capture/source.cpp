@@ -165,14 +165,22 @@ void quietCaptureLibrary() {
   cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_SILENT);
 }
 
-void openSource(FrameSource& source, const SourceSpec& spec, std::uint32_t now) {
+void openSource(FrameSource& source, const SourceSpec& spec, std::uint32_t now,
+                const std::string& fallbackReason) {
   releaseSource(source);
   source.spec = spec;
   source.reportedDown = false;
   source.showingCard = false;
   source.stale = false;
-  if (!tryOpen(source, now)) {
-    reportDown(source, "cannot open " + describeSource(spec) + "; showing the test card");
+  const std::string name = describeSource(spec);
+  if (tryOpen(source, now)) {
+    if (!fallbackReason.empty()) {
+      std::fprintf(stderr, "lumivane: %s; opening %s\n", fallbackReason.c_str(), name.c_str());
+    }
+  } else if (fallbackReason.empty()) {
+    reportDown(source, "cannot open " + name + "; showing the test card");
+  } else {
+    reportDown(source, fallbackReason + "; cannot open " + name + " either; showing the test card");
   }
 }
 

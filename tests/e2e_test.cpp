@@ -3,9 +3,11 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <fstream>
@@ -183,6 +185,45 @@ TEST_F(EndToEnd, ClosingTheWindowEndsTheProcess) {
   waitForWindow();
   ASSERT_TRUE(sendDeleteWindow(window_));
   EXPECT_EQ(waitExit(2000ms), 0) << "the viewer should end when its window is closed";
+}
+
+// Every kind of bad argument: one clear line on stderr, then a running window with the card.
+TEST_F(EndToEnd, BadArgumentsGetOneLineAndARunningWindow) {
+  const std::string notVideo = dir_ + "/notes.txt";
+  std::ofstream(notVideo) << "not a video\n";
+  const std::string locked = dir_ + "/locked.avi";
+  std::ofstream(locked) << "x";
+  chmod(locked.c_str(), 0);
+  const std::string dangling = dir_ + "/dangling";
+  symlink("/nonexistent/target", dangling.c_str());
+  const struct {
+    std::string argument, expected;
+  } cases[] = {
+      {"", "'' is neither a camera number nor a readable file; cannot open camera 0 either"},
+      {"99999999999999999999", "camera index '99999999999999999999' is out of range"},
+      {"-5", "cannot open camera -5;"},
+      {"/", "'/' is neither a camera number nor a readable file"},
+      {dangling, "is neither a camera number nor a readable file"},
+      // As root the locked file can still be read, and then it is simply not a video.
+      {locked, geteuid() == 0 ? "cannot open file " + locked : "is neither a camera number"},
+      {notVideo, "cannot open file " + notVideo + ";"},
+      {"http://127.0.0.1:9/none.mjpg", "cannot open stream http://127.0.0.1:9/none.mjpg;"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE("argument '" + c.argument + "'");
+    launch({c.argument});
+    window_.clear();
+    waitForWindow();
+    EXPECT_EQ(waitExit(0ms), -1) << "the viewer should still be running";
+    const std::string err = readFile(stderrPath_);
+    EXPECT_NE(err.find(c.expected), std::string::npos) << err;
+    EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
+    EXPECT_EQ(err.rfind("lumivane: ", 0), 0u) << err;
+    EXPECT_GT(litPixels(screenshot()), 80000) << "the card on the globe";
+    kill(pid_, SIGKILL);
+    waitpid(pid_, nullptr, 0);
+    pid_ = -1;
+  }
 }
 
 TEST_F(EndToEnd, FreeglutOptionIsTakenBeforeTheCameraNumber) {
