@@ -2,27 +2,40 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
-#include <regex>
 
 #include "app/app.h"
 
 namespace {
 
+// An optional sign and at least one digit, nothing else (no blanks, no trailing letters).
 bool isWholeNumber(const char* text, long* value) {
-  static const std::regex number("[+-]?[0-9]+");
-  if (!std::regex_match(text, number)) return false;
+  const char* digits = (*text == '+' || *text == '-') ? text + 1 : text;
+  if (*digits == '\0') return false;
+  for (const char* c = digits; *c != '\0'; ++c) {
+    if (!std::isdigit(static_cast<unsigned char>(*c))) return false;
+  }
   errno = 0;
   *value = std::strtol(text, nullptr, 10);
   return true;
 }
 
+// scheme://rest, the scheme being a letter followed by letters, digits, '+', '.' or '-'.
 bool isStreamUrl(const std::string& text) {
-  static const std::regex url("[A-Za-z][A-Za-z0-9+.-]*://.+");
-  return std::regex_match(text, url);
+  const size_t separator = text.find("://");
+  if (separator == std::string::npos || separator == 0 || separator + 3 == text.size()) {
+    return false;
+  }
+  if (!std::isalpha(static_cast<unsigned char>(text[0]))) return false;
+  for (size_t i = 1; i < separator; ++i) {
+    const unsigned char c = static_cast<unsigned char>(text[i]);
+    if (!std::isalnum(c) && c != '+' && c != '.' && c != '-') return false;
+  }
+  return true;
 }
 
 bool isReadableFile(const char* path) {

@@ -38,7 +38,8 @@ TEST(Arguments, CameraIndexRule) {
 }
 
 TEST(Arguments, BadInputFallsBackToCameraZeroWithOneLine) {
-  for (const char* bad : {"", "99999999999999999999", "2147483648", "12abc", "/", "/nonexistent"}) {
+  for (const char* bad :
+       {"", "99999999999999999999", "2147483648", "12abc", " 1", "+", "-", "/", "/nonexistent"}) {
     const Arguments a = parse({bad});
     EXPECT_EQ(a.command, Command::run) << bad;
     EXPECT_EQ(a.source.kind, SourceKind::camera) << bad;
@@ -62,6 +63,9 @@ TEST(Arguments, FilesAndStreams) {
   EXPECT_EQ(url.source.kind, SourceKind::stream);
   EXPECT_EQ(url.source.location, "rtsp://127.0.0.1:8554/live");
   EXPECT_EQ(parse({"http://example.invalid/v.mjpg"}).source.kind, SourceKind::stream);
+  for (const char* notUrl : {"://x", "1http://x", "http://", "ht tp://x", "http:/x"}) {
+    EXPECT_NE(parse({notUrl}).source.kind, SourceKind::stream) << notUrl;
+  }
 }
 
 TEST(Arguments, HelpAndVersionWinWherever) {
