@@ -18,7 +18,7 @@ int main(int argc, char** argv) {
     case Command::run:
       break;
   }
-  quietCaptureLibrary();
+  prepareCapture();
 
   // Create the window; freeglut takes its own options out of the command line first.
   glutInit(&argc, argv);

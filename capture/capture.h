@@ -46,9 +46,9 @@ bool uploadDue(std::uint32_t now, std::uint32_t last);
 // "camera 2", "file clip.avi", "stream rtsp://host/x", for messages.
 std::string describeSource(const SourceSpec& spec);
 
-// Silences OpenCV's and its back ends' own logging and bounds how long a stalled camera can
-// block a grab. Call once, before the first source is opened.
-void quietCaptureLibrary();
+// Silences OpenCV's and its back ends' own logging, bounds how long a stalled camera can block
+// a grab, and keeps the per-upload images in reusable heap memory. Call once, first thing.
+void prepareCapture();
 
 // Opens `spec` into `source`; on failure says so once on stderr and leaves it to be retried.
 // `fallbackReason`, when given, says why `spec` is a fallback; it goes into the same one line.

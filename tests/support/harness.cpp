@@ -16,7 +16,7 @@
 
 // The viewer silences the capture library before anything else; so do the tests, or its
 // warnings would land in the stderr they compare.
-const bool quietLibrary = (quietCaptureLibrary(), true);
+const bool quietLibrary = (prepareCapture(), true);
 
 std::uint32_t fakeNow = 0;
 std::uint32_t fakeTick() { return fakeNow; }
