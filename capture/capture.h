@@ -36,7 +36,8 @@ struct FrameSource {
   std::uint32_t lastGrabTick = 0;     // milliseconds, last successful grab
   std::uint32_t playStartTick = 0;    // milliseconds, when frame 0 of a video file is due
   std::int64_t framesRead = 0;        // frames read from a video file since its start
-  double fps = 0.0;                   // frames per second of a file or stream
+  double fps = 0.0;                   // frames per second of a video file
+  double decodeMs = 0.0;              // typical cost of a stream's grab of a waiting frame
 };
 
 // True when an upload is due: at least kUploadIntervalMs since `last`, counted modulo 2^32 so

@@ -2,6 +2,8 @@
 // and the one-line reports that keep a missing or lost source from being a dead window.
 #include <malloc.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <opencv2/core/utils/logger.hpp>
@@ -20,7 +22,11 @@ constexpr int kStreamTimeoutMs = 3000;
 constexpr std::int64_t kMaxSkippedFrames = 8;
 // Images up to this size stay on the heap between uploads: a padded 3840 by 1920 frame fits.
 constexpr int kHeapImageLimit = 32 * 1024 * 1024;
-// Used when a file or stream does not say its frame rate, or says something absurd.
+// A stream's grab that takes longer than this (and than 2.5 decodes) waited for the network.
+constexpr double kMinWaitMs = 5.0;
+// Draining a stream's backlog stops after this long, whatever is left.
+constexpr double kMaxDrainMs = 40.0;
+// Used when a file does not say its frame rate, or says something absurd.
 constexpr double kFallbackFps = 25.0;
 
 // Says once that the source is missing; `message` is the whole line after the program name.
@@ -109,8 +115,8 @@ bool tryOpen(FrameSource& source, std::uint32_t now) {
   return true;
 }
 
-// For a file or stream: reads the frame due at `now` on the source's own clock, skipping the
-// ones that fell between two uploads. Returns false at the end of the source or on an error,
+// For a video file: reads the frame due at `now` on the file's own clock, skipping the ones
+// that fell between two uploads. Returns false at the end of the source or on an error,
 // true with an empty frame when the frame on screen is still the current one.
 bool readPaced(FrameSource& source, std::uint32_t now, bool* fresh) {
   *fresh = false;
@@ -131,6 +137,26 @@ bool readPaced(FrameSource& source, std::uint32_t now, bool* fresh) {
   source.framesRead = due + 1;
   *fresh = true;
   return true;
+}
+
+// For a live stream: the frames that have already arrived are read and dropped, and the last one
+// kept. A grab that returns about as fast as a frame decodes found its frame waiting; one that
+// takes clearly longer had to wait for the network, so nothing newer is queued behind it. (The
+// rate that streams announce is often a guess, 25 fps for MJPEG over HTTP, so it cannot say how
+// many frames to drop.)
+bool readNewest(FrameSource& source) {
+  using Clock = std::chrono::steady_clock;
+  const auto started = Clock::now();
+  for (int grabs = 0;; ++grabs) {
+    const auto before = Clock::now();
+    if (!source.video.grab()) return false;
+    const double ms = std::chrono::duration<double, std::milli>(Clock::now() - before).count();
+    const bool waited = ms > std::max(kMinWaitMs, 2.5 * source.decodeMs);
+    if (!waited) source.decodeMs = 0.8 * source.decodeMs + 0.2 * ms;
+    const double spent = std::chrono::duration<double, std::milli>(Clock::now() - started).count();
+    if (waited || grabs >= kMaxSkippedFrames || spent > kMaxDrainMs) break;
+  }
+  return source.video.retrieve(source.frame) && !source.frame.empty();
 }
 
 // Starts a video file over from its first frame.
@@ -219,12 +245,14 @@ const cv::Mat* nextFrame(FrameSource& source, std::uint32_t now) {
         if (!source.video.read(source.frame) || source.frame.empty()) break;
         markLive(source, now);
         return &source.frame;
-      case SourceKind::videoFile:
-      case SourceKind::stream: {
+      case SourceKind::stream:
+        if (!readNewest(source)) break;
+        markLive(source, now);
+        return &source.frame;
+      case SourceKind::videoFile: {
         bool fresh = false;
         bool ok = readPaced(source, now, &fresh);
-        // A file that ends starts over; a stream that ends is lost.
-        if (!ok && source.spec.kind == SourceKind::videoFile) ok = fresh = rewind(source, now);
+        if (!ok) ok = fresh = rewind(source, now);  // a file that ends starts over
         if (!ok) break;
         if (!fresh) return nullptr;
         markLive(source, now);

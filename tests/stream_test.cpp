@@ -1,0 +1,128 @@
+// A live network stream served from this process on the loopback interface: an MJPEG camera
+// over HTTP, as cheap network cameras serve it, whose frames carry their own number.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <opencv2/imgcodecs.hpp>
+#include <string>
+#include <thread>
+
+#include "app/app.h"
+#include "support/harness.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Frame k shows k % 16 and k / 16 as two grey levels, side by side.
+cv::Mat numberedFrame(int k) {
+  cv::Mat frame(120, 160, CV_8UC3);
+  frame.colRange(0, 80).setTo(cv::Scalar::all((k % 16) * 16 + 8));
+  frame.colRange(80, 160).setTo(cv::Scalar::all((k / 16 % 16) * 16 + 8));
+  return frame;
+}
+
+int frameNumber(const cv::Mat& frame) {
+  const int low = frame.at<cv::Vec3b>(60, 40)[1] / 16;
+  const int high = frame.at<cv::Vec3b>(60, 120)[1] / 16;
+  return high * 16 + low;
+}
+
+// Serves one client a multipart MJPEG stream at `fps` until stopped (or 20 s at most).
+class MjpegServer {
+ public:
+  explicit MjpegServer(double fps) : fps_(fps) {
+    listener_ = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = 0;
+    bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    listen(listener_, 1);
+    socklen_t length = sizeof address;
+    getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length);
+    port_ = ntohs(address.sin_port);
+    thread_ = std::thread([this] { serve(); });
+  }
+  ~MjpegServer() {
+    stop_ = true;
+    shutdown(listener_, SHUT_RDWR);
+    close(listener_);
+    thread_.join();
+  }
+  int port() const { return port_; }
+  // Number of the frame the camera is showing now.
+  int currentFrame() const {
+    return static_cast<int>(std::chrono::duration<double>(Clock::now() - start_).count() * fps_);
+  }
+
+ private:
+  void serve() {
+    const int client = accept(listener_, nullptr, nullptr);
+    if (client < 0) return;
+    char request[2048];
+    if (recv(client, request, sizeof request, 0) <= 0) {
+      close(client);
+      return;
+    }
+    const std::string header =
+        "HTTP/1.0 200 OK\r\nContent-Type: multipart/x-mixed-replace; boundary=frame\r\n\r\n";
+    send(client, header.data(), header.size(), MSG_NOSIGNAL);
+    start_ = Clock::now();
+    const auto end = start_ + std::chrono::seconds(20);
+    for (int k = 0; !stop_ && Clock::now() < end; ++k) {
+      std::this_thread::sleep_until(start_ +
+                                    std::chrono::microseconds(static_cast<long>(k * 1e6 / fps_)));
+      std::vector<unsigned char> jpeg;
+      cv::imencode(".jpg", numberedFrame(k), jpeg, {cv::IMWRITE_JPEG_QUALITY, 95});
+      const std::string part =
+          "--frame\r\nContent-Type: image/jpeg\r\nContent-Length: " + std::to_string(jpeg.size()) +
+          "\r\n\r\n";
+      if (send(client, part.data(), part.size(), MSG_NOSIGNAL) < 0 ||
+          send(client, jpeg.data(), jpeg.size(), MSG_NOSIGNAL) < 0 ||
+          send(client, "\r\n", 2, MSG_NOSIGNAL) < 0) {
+        break;
+      }
+    }
+    close(client);
+  }
+
+  double fps_;
+  int listener_ = -1;
+  int port_ = 0;
+  std::atomic<bool> stop_{false};
+  Clock::time_point start_ = Clock::now();
+  std::thread thread_;
+};
+
+TEST(Stream, ShowsTheNewestFrameNotAQueuedOne) {
+  MjpegServer server(30.0);
+  SourceSpec spec;
+  spec.kind = SourceKind::stream;
+  spec.location = "http://127.0.0.1:" + std::to_string(server.port()) + "/video.mjpg";
+  FrameSource source;
+  openSource(source, spec, tickMs());
+  ASSERT_TRUE(source.open) << spec.location;
+
+  // Uploads every 60 ms for 2.5 s, as the idle handler would: 16.7 a second from a camera
+  // that sends 30, so a viewer that took frames in order would fall 13 frames a second behind.
+  int lastShown = -1;
+  const auto end = Clock::now() + std::chrono::milliseconds(2500);
+  while (Clock::now() < end) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(60));
+    const cv::Mat* frame = nextFrame(source, tickMs());
+    if (frame != nullptr) lastShown = frameNumber(*frame);
+  }
+  ASSERT_GE(lastShown, 0) << "no frame arrived";
+  const int behind = server.currentFrame() - lastShown;
+  EXPECT_LE(behind, 6) << "frames behind the camera after 2.5 s (shown " << lastShown << ")";
+  EXPECT_TRUE(source.live);
+  releaseSource(source);
+}
+
+}  // namespace
