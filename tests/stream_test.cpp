@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <memory>
 #include <opencv2/imgcodecs.hpp>
 #include <string>
 #include <thread>
@@ -101,10 +102,10 @@ class MjpegServer {
 };
 
 TEST(Stream, ShowsTheNewestFrameNotAQueuedOne) {
-  MjpegServer server(30.0);
+  auto server = std::make_unique<MjpegServer>(30.0);
   SourceSpec spec;
   spec.kind = SourceKind::stream;
-  spec.location = "http://127.0.0.1:" + std::to_string(server.port()) + "/video.mjpg";
+  spec.location = "http://127.0.0.1:" + std::to_string(server->port()) + "/video.mjpg";
   FrameSource source;
   openSource(source, spec, tickMs());
   ASSERT_TRUE(source.open) << spec.location;
@@ -119,9 +120,20 @@ TEST(Stream, ShowsTheNewestFrameNotAQueuedOne) {
     if (frame != nullptr) lastShown = frameNumber(*frame);
   }
   ASSERT_GE(lastShown, 0) << "no frame arrived";
-  const int behind = server.currentFrame() - lastShown;
+  const int behind = server->currentFrame() - lastShown;
   EXPECT_LE(behind, 6) << "frames behind the camera after 2.5 s (shown " << lastShown << ")";
   EXPECT_TRUE(source.live);
+
+  // The camera goes away: one line, the last picture kept as stale, quiet retries.
+  server.reset();
+  ::testing::internal::CaptureStderr();
+  const std::uint32_t lost = tickMs();
+  for (std::uint32_t t = lost; t < lost + 4500; t += 60) EXPECT_EQ(nextFrame(source, t), nullptr);
+  const std::string err = ::testing::internal::GetCapturedStderr();
+  EXPECT_TRUE(source.stale);
+  EXPECT_EQ(err, "lumivane: stream " + spec.location +
+                     " stopped delivering frames; its last picture is shown dimmed, retrying "
+                     "every 2 s\n");
   releaseSource(source);
 }
 
