@@ -60,6 +60,9 @@ Command earlyCommand(int argc, const char* const* argv);
 const char* usageText();
 
 // --- Scene and keys ---------------------------------------------------------------------
+// The sphere's quadric (textured, smooth normals) and the picture's texture name, once the
+// window's GL context is current.
+void createSceneObjects();
 void initScene();
 void onKeyboard(unsigned char key, int x, int y);
 

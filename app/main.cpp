@@ -1,6 +1,5 @@
 // Lumivane: a live viewer for 360-degree video, drawn on a sphere that the mouse turns.
 #include <GL/freeglut.h>
-#include <GL/glu.h>
 
 #include <cstdio>
 
@@ -33,10 +32,7 @@ int main(int argc, char** argv) {
   viewer.lastUploadTick = tickMs();
 
   // Set up the scene: the sphere's quadric, the picture's texture, the GL state, the handlers.
-  viewer.quadric = gluNewQuadric();
-  gluQuadricTexture(viewer.quadric, GL_TRUE);
-  gluQuadricNormals(viewer.quadric, GLU_SMOOTH);
-  glGenTextures(1, &viewer.texture);
+  createSceneObjects();
   initScene();
 
   // Run until Escape or the window is closed.

@@ -1,8 +1,17 @@
 // The fixed GL state and the event handlers.
 #include <GL/freeglut.h>
+#include <GL/glu.h>
 
 #include "app/app.h"
 #include "render/render.h"
+
+void createSceneObjects() {
+  viewer.quadric = gluNewQuadric();
+  gluQuadricTexture(viewer.quadric, GL_TRUE);
+  gluQuadricNormals(viewer.quadric, GLU_SMOOTH);
+  // No image yet: the first one comes with the first upload.
+  glGenTextures(1, &viewer.texture);
+}
 
 void initScene() {
   glEnable(GL_DEPTH_TEST);

@@ -2,7 +2,6 @@
 // draw and swap) at three frame sizes, against a plain memcpy of the same frame, and the
 // sustained upload pace of the real event loop on a 3840 by 1920 video.
 #include <GL/freeglut.h>
-#include <GL/glu.h>
 
 #include <algorithm>
 #include <chrono>
@@ -217,10 +216,7 @@ int main(int argc, char** argv) {
   glutInitWindowSize(640, 480);
   viewer.window = glutCreateWindow("Lumivane - Brackwell");
   glutSetOption(GLUT_ACTION_ON_WINDOW_CLOSE, GLUT_ACTION_CONTINUE_EXECUTION);
-  viewer.quadric = gluNewQuadric();
-  gluQuadricTexture(viewer.quadric, GL_TRUE);
-  gluQuadricNormals(viewer.quadric, GLU_SMOOTH);
-  glGenTextures(1, &viewer.texture);
+  createSceneObjects();
   initScene();
   onReshape(640, 480);
 

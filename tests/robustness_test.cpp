@@ -30,18 +30,7 @@ long residentKiB() {
   return resident * (sysconf(_SC_PAGESIZE) / 1024);
 }
 
-class Robustness : public ::testing::Test {
- protected:
-  void SetUp() override {
-    openTestWindow();
-    setTickSource(fakeTick);
-  }
-  void TearDown() override {
-    setTickSource(nullptr);
-    releaseSource(viewer.capture);
-    viewer.capture = FrameSource();
-  }
-};
+using Robustness = GlTest;
 
 // LUMIVANE_SOAK_UPLOADS=3000 for the full soak.
 TEST_F(Robustness, SoakOfUploadsKeepsMemoryFlat) {

@@ -20,18 +20,7 @@ cv::Size textureSize() {
   return cv::Size(width, height);
 }
 
-class Upload : public ::testing::Test {
- protected:
-  void SetUp() override {
-    openTestWindow();
-    setTickSource(fakeTick);
-  }
-  void TearDown() override {
-    setTickSource(nullptr);
-    releaseSource(viewer.capture);
-    viewer.capture = FrameSource();
-  }
-};
+using Upload = GlTest;
 
 TEST_F(Upload, TextureTakesEachFramesOwnSize) {
   ASSERT_TRUE(uploadFrame(solidFrame(640, 480, kGreen), viewer.texture));

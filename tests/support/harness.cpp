@@ -2,7 +2,6 @@
 #include "support/harness.h"
 
 #include <GL/freeglut.h>
-#include <GL/glu.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -31,10 +30,7 @@ void openTestWindow() {
     glutInitDisplayMode(GLUT_RGB | GLUT_DOUBLE | GLUT_DEPTH);
     glutInitWindowSize(640, 480);
     viewer.window = glutCreateWindow("Lumivane - Brackwell");
-    viewer.quadric = gluNewQuadric();
-    gluQuadricTexture(viewer.quadric, GL_TRUE);
-    gluQuadricNormals(viewer.quadric, GLU_SMOOTH);
-    glGenTextures(1, &viewer.texture);
+    createSceneObjects();
     initScene();
   }
   onReshape(640, 480);
@@ -45,6 +41,17 @@ void openTestWindow() {
   viewer.orientation = viewer.dragOrientation = kIdentityQuaternion;
   viewer.rotationMatrix = kIdentityMatrix;
   viewer.dragging = 0;
+}
+
+void GlTest::SetUp() {
+  openTestWindow();
+  setTickSource(fakeTick);
+}
+
+void GlTest::TearDown() {
+  setTickSource(nullptr);
+  releaseSource(viewer.capture);
+  viewer.capture = FrameSource();
 }
 
 cv::Mat readBackBuffer() {

@@ -13,6 +13,13 @@
 // viewer's quadric, texture and GL state, and resets the viewer's view fields.
 void openTestWindow();
 
+// A test in the window, on the fake clock, with the viewer's source closed afterwards.
+class GlTest : public ::testing::Test {
+ protected:
+  void SetUp() override;
+  void TearDown() override;
+};
+
 // The back buffer as an RGB image, row 0 at the top. Read before any swap.
 cv::Mat readBackBuffer();
 
