@@ -44,7 +44,7 @@ enum class Command { run, help, version };
 
 struct Arguments {
   Command command = Command::run;
-  SourceSpec source;    // what to open when running
+  SourceChoice source;  // what to open when running
   std::string warning;  // why the arguments were not understood and camera 0 is opened instead
 };
 

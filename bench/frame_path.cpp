@@ -68,12 +68,12 @@ struct SizeResult {
 };
 
 SizeResult measureSize(int width, int height, int iterations, const std::string& dir) {
-  SourceSpec spec;
-  spec.kind = SourceKind::videoFile;
-  spec.location = makeVideo(width, height, 30, dir);
+  SourceChoice choice;
+  choice.kind = SourceKind::videoFile;
+  choice.location = makeVideo(width, height, 30, dir);
   FrameSource source;
   std::uint32_t now = 0;
-  openSource(source, spec, now);
+  openSource(source, choice, now);
 
   std::vector<double> grab, upload, draw, total, copy, library;
   std::vector<unsigned char> copyTarget(static_cast<size_t>(width) * height * 3);
@@ -84,12 +84,12 @@ SizeResult measureSize(int width, int height, int iterations, const std::string&
     const cv::Mat* frame = nextFrame(source, now);
     const double tGrab = msSince(start);
     if (frame == nullptr) {
-      std::fprintf(stderr, "bench: no frame from %s\n", spec.location.c_str());
+      std::fprintf(stderr, "bench: no frame from %s\n", choice.location.c_str());
       std::exit(1);
     }
     // Our conversion and upload on even runs, the library calls alone (into a buffer kept
     // between runs) on odd ones: each then follows a draw, as an upload does in the viewer,
-    // and a re-specification right after a draw costs more than one after another upload.
+    // and redefining a texture right after a draw costs more than right after another upload.
     double tUpload = -1.0, tLibrary = -1.0;
     start = Clock::now();
     if (i % 2 == 0) {
@@ -159,10 +159,10 @@ void timedIdle() {
 }
 
 Stat sustainedPace(const std::string& video, double seconds, int* uploads, int* late) {
-  SourceSpec spec;
-  spec.kind = SourceKind::videoFile;
-  spec.location = video;
-  openSource(viewer.capture, spec, tickMs());
+  SourceChoice choice;
+  choice.kind = SourceKind::videoFile;
+  choice.location = video;
+  openSource(viewer.capture, choice, tickMs());
   viewer.lastUploadTick = tickMs();
   uploadTimes.clear();
   loopEnd = Clock::now() +

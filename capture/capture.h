@@ -14,7 +14,7 @@ constexpr std::uint32_t kRetryIntervalMs = 2000;
 
 enum class SourceKind { camera, videoFile, stillImage, stream };
 
-struct SourceSpec {
+struct SourceChoice {
   SourceKind kind = SourceKind::camera;
   int cameraIndex = 0;   // for a camera
   std::string location;  // file path or stream URL for the others
@@ -23,7 +23,7 @@ struct SourceSpec {
 // An open source and the one frame buffer that every grab refills, so a grab never faults in a
 // fresh multi-megabyte image.
 struct FrameSource {
-  SourceSpec spec;
+  SourceChoice choice;
   cv::VideoCapture video;
   cv::Mat frame;                      // the latest frame, blue-green-red, valid until the next grab
   bool open = false;                  // `video` is open, or the still picture is loaded
@@ -45,15 +45,15 @@ struct FrameSource {
 bool uploadDue(std::uint32_t now, std::uint32_t last);
 
 // "camera 2", "file clip.avi", "stream rtsp://host/x", for messages.
-std::string describeSource(const SourceSpec& spec);
+std::string describeSource(const SourceChoice& choice);
 
 // Silences OpenCV's and its back ends' own logging, bounds how long a stalled camera can block
 // a grab, and keeps the per-upload images in reusable heap memory. Call once, first thing.
 void prepareCapture();
 
-// Opens `spec` into `source`; on failure says so once on stderr and leaves it to be retried.
-// `fallbackReason`, when given, says why `spec` is a fallback; it goes into the same one line.
-void openSource(FrameSource& source, const SourceSpec& spec, std::uint32_t now,
+// Opens `choice` into `source`; on failure says so once on stderr and leaves it to be retried.
+// `fallbackReason`, when given, says why `choice` is a fallback; it goes into the same one line.
+void openSource(FrameSource& source, const SourceChoice& choice, std::uint32_t now,
                 const std::string& fallbackReason = "");
 
 // Grabs one frame and drops it, as a camera's first frame often comes out badly exposed.

@@ -10,7 +10,7 @@ constexpr int kCardWidth = 1024;
 constexpr int kCardHeight = 512;
 
 void showCard(FrameSource& source) {
-  const char* label = source.spec.kind == SourceKind::camera ? "no camera" : "no picture";
+  const char* label = source.choice.kind == SourceKind::camera ? "no camera" : "no picture";
   if (uploadFrame(makeTestCard(kCardWidth, kCardHeight, label), viewer.texture)) {
     source.showingCard = true;
   }

@@ -40,7 +40,7 @@ void reportDown(FrameSource& source, const std::string& message) {
 void markLive(FrameSource& source, std::uint32_t now) {
   if (source.reportedDown) {
     std::fprintf(stderr, "lumivane: %s is delivering frames\n",
-                 describeSource(source.spec).c_str());
+                 describeSource(source.choice).c_str());
     source.reportedDown = false;
   }
   source.live = true;
@@ -50,7 +50,7 @@ void markLive(FrameSource& source, std::uint32_t now) {
 
 // The source stopped: close it so the retries open it afresh.
 void markLost(FrameSource& source, std::uint32_t now) {
-  const std::string name = describeSource(source.spec);
+  const std::string name = describeSource(source.choice);
   if (source.live) {
     reportDown(source, name + " stopped delivering frames; its last picture is shown dimmed");
     source.stale = true;
@@ -64,23 +64,23 @@ void markLost(FrameSource& source, std::uint32_t now) {
 }
 
 bool openVideo(FrameSource& source) {
-  const SourceSpec& spec = source.spec;
-  if (spec.kind == SourceKind::camera) {
+  const SourceChoice& choice = source.choice;
+  if (choice.kind == SourceKind::camera) {
 #ifdef __linux__
     // V4L2 alone answers for an absent camera in well under a millisecond; the default order
     // tries GStreamer first, which takes about 200 ms and prints warnings.
-    source.video.open(spec.cameraIndex, cv::CAP_V4L2);
+    source.video.open(choice.cameraIndex, cv::CAP_V4L2);
 #else
-    source.video.open(spec.cameraIndex, cv::CAP_ANY);
+    source.video.open(choice.cameraIndex, cv::CAP_ANY);
 #endif
     // The default queue of four buffers would show pictures about 130 ms old.
     if (source.video.isOpened()) source.video.set(cv::CAP_PROP_BUFFERSIZE, 1);
-  } else if (spec.kind == SourceKind::stream) {
-    source.video.open(spec.location, cv::CAP_FFMPEG,
+  } else if (choice.kind == SourceKind::stream) {
+    source.video.open(choice.location, cv::CAP_FFMPEG,
                       std::vector<int>{cv::CAP_PROP_OPEN_TIMEOUT_MSEC, kStreamTimeoutMs,
                                        cv::CAP_PROP_READ_TIMEOUT_MSEC, kStreamTimeoutMs});
   } else {
-    source.video.open(spec.location, cv::CAP_FFMPEG);
+    source.video.open(choice.location, cv::CAP_FFMPEG);
   }
   return source.video.isOpened();
 }
@@ -90,17 +90,18 @@ bool tryOpen(FrameSource& source, std::uint32_t now) {
   source.video.release();
   source.open = false;
   try {
-    if (source.spec.kind == SourceKind::videoFile || source.spec.kind == SourceKind::stillImage) {
+    if (source.choice.kind == SourceKind::videoFile ||
+        source.choice.kind == SourceKind::stillImage) {
       // A picture is told by its contents, not its name.
-      if (cv::haveImageReader(source.spec.location)) {
-        source.frame = cv::imread(source.spec.location, cv::IMREAD_COLOR);
+      if (cv::haveImageReader(source.choice.location)) {
+        source.frame = cv::imread(source.choice.location, cv::IMREAD_COLOR);
         if (source.frame.empty()) return false;
-        source.spec.kind = SourceKind::stillImage;
+        source.choice.kind = SourceKind::stillImage;
         source.stillPending = true;
         source.open = true;
         return true;
       }
-      source.spec.kind = SourceKind::videoFile;
+      source.choice.kind = SourceKind::videoFile;
     }
     if (!openVideo(source)) return false;
   } catch (const cv::Exception&) {
@@ -172,17 +173,17 @@ bool rewind(FrameSource& source, std::uint32_t now) {
 
 bool uploadDue(std::uint32_t now, std::uint32_t last) { return now - last >= kUploadIntervalMs; }
 
-std::string describeSource(const SourceSpec& spec) {
-  switch (spec.kind) {
+std::string describeSource(const SourceChoice& choice) {
+  switch (choice.kind) {
     case SourceKind::camera:
-      return "camera " + std::to_string(spec.cameraIndex);
+      return "camera " + std::to_string(choice.cameraIndex);
     case SourceKind::stream:
-      return "stream " + spec.location;
+      return "stream " + choice.location;
     case SourceKind::videoFile:
     case SourceKind::stillImage:
       break;
   }
-  return "file " + spec.location;
+  return "file " + choice.location;
 }
 
 void prepareCapture() {
@@ -201,14 +202,14 @@ void prepareCapture() {
   mallopt(M_TRIM_THRESHOLD, 2 * kHeapImageLimit);
 }
 
-void openSource(FrameSource& source, const SourceSpec& spec, std::uint32_t now,
+void openSource(FrameSource& source, const SourceChoice& choice, std::uint32_t now,
                 const std::string& fallbackReason) {
   releaseSource(source);
-  source.spec = spec;
+  source.choice = choice;
   source.reportedDown = false;
   source.showingCard = false;
   source.stale = false;
-  const std::string name = describeSource(spec);
+  const std::string name = describeSource(choice);
   if (tryOpen(source, now)) {
     if (!fallbackReason.empty()) {
       std::fprintf(stderr, "lumivane: %s; opening %s\n", fallbackReason.c_str(), name.c_str());
@@ -221,7 +222,7 @@ void openSource(FrameSource& source, const SourceSpec& spec, std::uint32_t now,
 }
 
 void discardFrame(FrameSource& source) {
-  if (!source.open || source.spec.kind != SourceKind::camera) return;
+  if (!source.open || source.choice.kind != SourceKind::camera) return;
   try {
     source.video.grab();
   } catch (const cv::Exception&) {
@@ -234,7 +235,7 @@ const cv::Mat* nextFrame(FrameSource& source, std::uint32_t now) {
     if (!tryOpen(source, now)) return nullptr;
   }
   try {
-    switch (source.spec.kind) {
+    switch (source.choice.kind) {
       case SourceKind::stillImage:
         if (!source.stillPending) return nullptr;
         source.stillPending = false;

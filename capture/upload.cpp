@@ -51,7 +51,7 @@ bool uploadFrame(const cv::Mat& frame, unsigned int texture) {
   glPixelStorei(GL_UNPACK_ROW_LENGTH, 0);
   glPixelStorei(GL_UNPACK_SKIP_ROWS, 0);
   glPixelStorei(GL_UNPACK_SKIP_PIXELS, 0);
-  // Re-specified in full at the frame's own size, so a change of size needs nothing special.
+  // Defined anew in full at the frame's own size, so a change of size needs nothing special.
   glTexImage2D(GL_TEXTURE_2D, 0, GL_RGB, source.cols, source.rows, 0, GL_RGB, GL_UNSIGNED_BYTE,
                rgb.data);
   return true;

@@ -25,11 +25,11 @@ int frameNumber(const cv::Mat* frame) {
   return -1;
 }
 
-SourceSpec fileSpec(const std::string& path) {
-  SourceSpec spec;
-  spec.kind = SourceKind::videoFile;
-  spec.location = path;
-  return spec;
+SourceChoice fileChoice(const std::string& path) {
+  SourceChoice choice;
+  choice.kind = SourceKind::videoFile;
+  choice.location = path;
+  return choice;
 }
 
 TEST(Pacing, SixtyMillisecondsAcrossAWrap) {
@@ -47,7 +47,7 @@ TEST(VideoFile, PlaysAtItsOwnRateSkippingAndLooping) {
   const std::string path = writeVideo(scratchDir("rate"), kPalette, 10.0);
   FrameSource source;
   const std::uint32_t t0 = 0xFFFFFF00u;  // the clock wraps during playback
-  openSource(source, fileSpec(path), t0);
+  openSource(source, fileChoice(path), t0);
   ASSERT_TRUE(source.open);
   EXPECT_EQ(frameNumber(nextFrame(source, t0)), 0);
   EXPECT_EQ(nextFrame(source, t0 + 60), nullptr) << "frame 0 is still current";
@@ -65,7 +65,7 @@ TEST(VideoFile, PlaysAtItsOwnRateSkippingAndLooping) {
 TEST(VideoFile, FrameBufferIsReusedAcrossGrabs) {
   const std::string path = writeVideo(scratchDir("reuse"), kPalette, 10.0);
   FrameSource source;
-  openSource(source, fileSpec(path), 0);
+  openSource(source, fileChoice(path), 0);
   const cv::Mat* first = nextFrame(source, 0);
   ASSERT_NE(first, nullptr);
   const unsigned char* data = first->data;
@@ -76,8 +76,8 @@ TEST(StillPicture, ShownOnceAndKeptLive) {
   const std::string path = scratchDir("still") + "/picture.png";
   ASSERT_TRUE(cv::imwrite(path, solidFrame(40, 20, kPalette[4])));
   FrameSource source;
-  openSource(source, fileSpec(path), 0);
-  EXPECT_EQ(source.spec.kind, SourceKind::stillImage);
+  openSource(source, fileChoice(path), 0);
+  EXPECT_EQ(source.choice.kind, SourceKind::stillImage);
   const cv::Mat* frame = nextFrame(source, 0);
   EXPECT_EQ(frameNumber(frame), 4);
   EXPECT_EQ(frame->cols, 40);
@@ -86,11 +86,11 @@ TEST(StillPicture, ShownOnceAndKeptLive) {
 }
 
 TEST(MissingSource, ReportsOnceAndRetriesCheaplyEveryTwoSeconds) {
-  SourceSpec spec;
-  spec.cameraIndex = 63;  // no machine has this many cameras
+  SourceChoice choice;
+  choice.cameraIndex = 63;  // no machine has this many cameras
   FrameSource source;
   ::testing::internal::CaptureStderr();
-  openSource(source, spec, 1000);
+  openSource(source, choice, 1000);
   discardFrame(source);
   EXPECT_EQ(nextFrame(source, 1500), nullptr);
   EXPECT_EQ(source.lastAttemptTick, 1000u) << "retried before 2 s";
@@ -112,7 +112,7 @@ TEST(MissingSource, FileThatIsNotAVideo) {
   std::fclose(f);
   FrameSource source;
   ::testing::internal::CaptureStderr();
-  openSource(source, fileSpec(path), 0);
+  openSource(source, fileChoice(path), 0);
   EXPECT_EQ(nextFrame(source, 0), nullptr);
   EXPECT_EQ(nextFrame(source, 2000), nullptr);
   const std::string err = ::testing::internal::GetCapturedStderr();
@@ -123,7 +123,7 @@ TEST(MissingSource, FileThatIsNotAVideo) {
 TEST(LostSource, SaysSoOnceKeepsTheLastPictureAndComesBack) {
   const std::string path = writeVideo(scratchDir("lost"), kPalette, 10.0);
   FrameSource source;
-  openSource(source, fileSpec(path), 0);
+  openSource(source, fileChoice(path), 0);
   ASSERT_NE(nextFrame(source, 0), nullptr);
   ::testing::internal::CaptureStderr();
   // The file goes away under the open source, as a camera does when it is unplugged.
@@ -147,17 +147,17 @@ TEST(LostSource, SaysSoOnceKeepsTheLastPictureAndComesBack) {
 }
 
 TEST(Stream, ClosedLocalPortFailsFastWithOneLine) {
-  SourceSpec spec;
-  spec.kind = SourceKind::stream;
-  spec.location = "http://127.0.0.1:9/none.mjpg";  // the discard port: nothing listens
+  SourceChoice choice;
+  choice.kind = SourceKind::stream;
+  choice.location = "http://127.0.0.1:9/none.mjpg";  // the discard port: nothing listens
   FrameSource source;
   ::testing::internal::CaptureStderr();
   const auto start = std::chrono::steady_clock::now();
-  openSource(source, spec, 0);
+  openSource(source, choice, 0);
   const auto took = std::chrono::steady_clock::now() - start;
   const std::string err = ::testing::internal::GetCapturedStderr();
   EXPECT_FALSE(source.open);
-  EXPECT_EQ(err, "lumivane: cannot open stream " + spec.location +
+  EXPECT_EQ(err, "lumivane: cannot open stream " + choice.location +
                      "; showing the test card, retrying every 2 s\n");
   EXPECT_LT(std::chrono::duration_cast<std::chrono::milliseconds>(took).count(), 3500);
 }

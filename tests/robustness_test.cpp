@@ -37,11 +37,11 @@ TEST_F(Robustness, SoakOfUploadsKeepsMemoryFlat) {
   const int uploads = envCount("LUMIVANE_SOAK_UPLOADS", 400);
   std::vector<Rgb> colours;
   for (int i = 0; i < 12; ++i) colours.push_back({i * 20, 255 - i * 20, 128});
-  SourceSpec spec;
-  spec.kind = SourceKind::videoFile;
-  spec.location = writeVideo(scratchDir("soak"), colours, 30.0, 1920, 960);
+  SourceChoice choice;
+  choice.kind = SourceKind::videoFile;
+  choice.location = writeVideo(scratchDir("soak"), colours, 30.0, 1920, 960);
   fakeNow = 1000;
-  openSource(viewer.capture, spec, fakeNow);
+  openSource(viewer.capture, choice, fakeNow);
   viewer.lastUploadTick = fakeNow;
   long baseline = 0;
   for (int i = 0; i < uploads; ++i) {
@@ -119,11 +119,11 @@ TEST_F(Robustness, RandomEventsKeepTheInvariants) {
 
   const std::string picture = scratchDir("fuzz") + "/p.png";
   ASSERT_TRUE(cv::imwrite(picture, solidFrame(64, 32, kGreen)));
-  SourceSpec spec;
-  spec.kind = SourceKind::videoFile;
-  spec.location = picture;
+  SourceChoice choice;
+  choice.kind = SourceKind::videoFile;
+  choice.location = picture;
   fakeNow = static_cast<std::uint32_t>(random());
-  openSource(viewer.capture, spec, fakeNow);
+  openSource(viewer.capture, choice, fakeNow);
   viewer.lastUploadTick = fakeNow;
 
   bool spinStopped = false;

@@ -103,12 +103,12 @@ class MjpegServer {
 
 TEST(Stream, ShowsTheNewestFrameNotAQueuedOne) {
   auto server = std::make_unique<MjpegServer>(30.0);
-  SourceSpec spec;
-  spec.kind = SourceKind::stream;
-  spec.location = "http://127.0.0.1:" + std::to_string(server->port()) + "/video.mjpg";
+  SourceChoice choice;
+  choice.kind = SourceKind::stream;
+  choice.location = "http://127.0.0.1:" + std::to_string(server->port()) + "/video.mjpg";
   FrameSource source;
-  openSource(source, spec, tickMs());
-  ASSERT_TRUE(source.open) << spec.location;
+  openSource(source, choice, tickMs());
+  ASSERT_TRUE(source.open) << choice.location;
 
   // Uploads every 60 ms for 2.5 s, as the idle handler would: 16.7 a second from a camera
   // that sends 30, so a viewer that took frames in order would fall 13 frames a second behind.
@@ -131,7 +131,7 @@ TEST(Stream, ShowsTheNewestFrameNotAQueuedOne) {
   for (std::uint32_t t = lost; t < lost + 4500; t += 60) EXPECT_EQ(nextFrame(source, t), nullptr);
   const std::string err = ::testing::internal::GetCapturedStderr();
   EXPECT_TRUE(source.stale);
-  EXPECT_EQ(err, "lumivane: stream " + spec.location +
+  EXPECT_EQ(err, "lumivane: stream " + choice.location +
                      " stopped delivering frames; its last picture is shown dimmed, retrying "
                      "every 2 s\n");
   releaseSource(source);

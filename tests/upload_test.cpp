@@ -68,11 +68,11 @@ TEST_F(Upload, GreyAndAlphaFramesAreConvertedAndJunkIsRefused) {
 TEST_F(Upload, IdleUploadsAtSixtyMillisecondsAcrossTheWrap) {
   const std::string path = scratchDir("pace") + "/p.png";
   ASSERT_TRUE(cv::imwrite(path, solidFrame(48, 24, kGreen)));
-  SourceSpec spec;
-  spec.kind = SourceKind::videoFile;
-  spec.location = path;
+  SourceChoice choice;
+  choice.kind = SourceKind::videoFile;
+  choice.location = path;
   fakeNow = 0xFFFFFFE0u;  // 32 ms before the wrap
-  openSource(viewer.capture, spec, fakeNow);
+  openSource(viewer.capture, choice, fakeNow);
   viewer.lastUploadTick = fakeNow;
   fakeNow += 59;
   onIdle();
@@ -86,11 +86,11 @@ TEST_F(Upload, IdleUploadsAtSixtyMillisecondsAcrossTheWrap) {
 }
 
 TEST_F(Upload, CardShowsWhileNoCameraAndRetriesDoNotStall) {
-  SourceSpec spec;
-  spec.cameraIndex = 63;
+  SourceChoice choice;
+  choice.cameraIndex = 63;
   fakeNow = 10000;
   ::testing::internal::CaptureStderr();
-  openSource(viewer.capture, spec, fakeNow);
+  openSource(viewer.capture, choice, fakeNow);
   viewer.lastUploadTick = fakeNow;
   fakeNow += 60;
   onIdle();
@@ -124,11 +124,11 @@ TEST_F(Upload, CardShowsWhileNoCameraAndRetriesDoNotStall) {
 TEST_F(Upload, FailedGrabLeavesTheTextureAsItWas) {
   const std::string dir = scratchDir("failed");
   const std::string path = writeVideo(dir, {kRed, kRed, kRed}, 10.0);
-  SourceSpec spec;
-  spec.kind = SourceKind::videoFile;
-  spec.location = path;
+  SourceChoice choice;
+  choice.kind = SourceKind::videoFile;
+  choice.location = path;
   fakeNow = 0;
-  openSource(viewer.capture, spec, fakeNow);
+  openSource(viewer.capture, choice, fakeNow);
   viewer.lastUploadTick = fakeNow;
   fakeNow += 60;
   onIdle();
