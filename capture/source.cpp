@@ -22,6 +22,8 @@ constexpr int kStreamTimeoutMs = 3000;
 constexpr std::int64_t kMaxSkippedFrames = 8;
 // Images up to this size stay on the heap between uploads: a padded 3840 by 1920 frame fits.
 constexpr int kHeapImageLimit = 32 * 1024 * 1024;
+// An open attempt that takes this long or more spaces the next ones out.
+constexpr long long kSlowOpenMs = 250;
 // A stream's grab that takes longer than this (and than 2.5 decodes) waited for the network.
 constexpr double kMinWaitMs = 5.0;
 // Draining a stream's backlog stops after this long, whatever is left.
@@ -33,7 +35,7 @@ constexpr double kFallbackFps = 25.0;
 void reportDown(FrameSource& source, const std::string& message) {
   if (source.reportedDown) return;
   std::fprintf(stderr, "lumivane: %s, retrying every %u s\n", message.c_str(),
-               kRetryIntervalMs / 1000);
+               (source.retryDelayMs + 500) / 1000);
   source.reportedDown = true;
 }
 
@@ -85,8 +87,7 @@ bool openVideo(FrameSource& source) {
   return source.video.isOpened();
 }
 
-bool tryOpen(FrameSource& source, std::uint32_t now) {
-  source.lastAttemptTick = now;
+bool openNow(FrameSource& source, std::uint32_t now) {
   source.video.release();
   source.open = false;
   try {
@@ -114,6 +115,23 @@ bool tryOpen(FrameSource& source, std::uint32_t now) {
   source.framesRead = 0;
   source.open = true;
   return true;
+}
+
+// One open attempt. A source that takes long to fail, such as a server that accepts and never
+// answers, would otherwise freeze the window most of the time: its retries are spaced by what
+// an attempt costs.
+bool tryOpen(FrameSource& source, std::uint32_t now) {
+  const auto started = std::chrono::steady_clock::now();
+  const bool opened = openNow(source, now);
+  const auto tookMs = std::chrono::duration_cast<std::chrono::milliseconds>(
+                          std::chrono::steady_clock::now() - started)
+                          .count();
+  source.lastAttemptTick = now;
+  source.retryDelayMs = kRetryIntervalMs;
+  if (tookMs >= kSlowOpenMs) {
+    source.retryDelayMs += static_cast<std::uint32_t>(std::min<long long>(5 * tookMs, 60000));
+  }
+  return opened;
 }
 
 // For a video file: reads the frame due at `now` on the file's own clock, skipping the ones
@@ -231,7 +249,7 @@ void discardFrame(FrameSource& source) {
 
 const cv::Mat* nextFrame(FrameSource& source, std::uint32_t now) {
   if (!source.open) {
-    if (now - source.lastAttemptTick < kRetryIntervalMs) return nullptr;
+    if (now - source.lastAttemptTick < source.retryDelayMs) return nullptr;
     if (!tryOpen(source, now)) return nullptr;
   }
   try {

@@ -137,4 +137,36 @@ TEST(Stream, ShowsTheNewestFrameNotAQueuedOne) {
   releaseSource(source);
 }
 
+TEST(Stream, ServerThatNeverAnswersIsRetriedRarely) {
+  // A listening socket that nobody serves: the connection is made, no answer ever comes.
+  const int listener = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  ASSERT_EQ(listen(listener, 4), 0);
+  socklen_t length = sizeof address;
+  getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
+  SourceChoice choice;
+  choice.kind = SourceKind::stream;
+  choice.location = "http://127.0.0.1:" + std::to_string(ntohs(address.sin_port)) + "/live";
+
+  FrameSource source;
+  ::testing::internal::CaptureStderr();
+  const auto start = Clock::now();
+  openSource(source, choice, 0);
+  const double took = std::chrono::duration<double>(Clock::now() - start).count();
+  const std::string err = ::testing::internal::GetCapturedStderr();
+  close(listener);
+  EXPECT_FALSE(source.open);
+  EXPECT_LT(took, 5.0) << "the open time-out should end the wait";
+  EXPECT_GE(source.retryDelayMs, 10000u) << "a retry every 2 s would freeze the window";
+  EXPECT_NE(err.find("cannot open stream"), std::string::npos) << err;
+  EXPECT_NE(err.find("retrying every " + std::to_string((source.retryDelayMs + 500) / 1000) + " s"),
+            std::string::npos)
+      << err;
+  EXPECT_EQ(nextFrame(source, 9000), nullptr);
+  EXPECT_EQ(source.lastAttemptTick, 0u) << "retried too soon";
+}
+
 }  // namespace
