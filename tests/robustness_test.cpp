@@ -52,7 +52,12 @@ TEST_F(Robustness, SoakOfUploadsKeepsMemoryFlat) {
     if (i == 99) baseline = residentKiB();
   }
   const long growth = residentKiB() - baseline;
-  RecordProperty("rss_growth_kib", static_cast<int>(growth));
+#ifdef __SANITIZE_ADDRESS__
+  // AddressSanitizer holds freed blocks in quarantine, so resident memory grows by design; the
+  // uploads above still ran under its checks.
+  GTEST_SKIP() << "resident memory is not measured under AddressSanitizer (grew " << growth
+               << " KiB)";
+#endif
   std::printf("%d uploads of 1920x960: resident memory grew by %ld KiB after the first 100\n",
               uploads, growth);
   EXPECT_LT(growth, 1024) << "KiB of resident memory gained over " << uploads - 100 << " uploads";
