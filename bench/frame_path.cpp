@@ -135,26 +135,12 @@ std::vector<double> uploadTimes;
 double startupWorst = 0.0;
 Clock::time_point loopEnd;
 
-std::vector<double> idleCosts, displayCosts;
-double lastDisplayCost = 0.0;
-
-void timedDisplay() {
-  const auto start = Clock::now();
-  onDisplay();
-  lastDisplayCost = msSince(start);
-}
-
 void timedIdle() {
   const std::uint32_t before = viewer.lastUploadTick;
-  const auto startTime = Clock::now();
   const double start =
-      std::chrono::duration<double, std::milli>(startTime.time_since_epoch()).count();
+      std::chrono::duration<double, std::milli>(Clock::now().time_since_epoch()).count();
   onIdle();
-  if (viewer.lastUploadTick != before) {
-    uploadTimes.push_back(start);
-    idleCosts.push_back(msSince(startTime));
-    displayCosts.push_back(lastDisplayCost);
-  }
+  if (viewer.lastUploadTick != before) uploadTimes.push_back(start);
   if (Clock::now() >= loopEnd) glutLeaveMainLoop();
 }
 
@@ -168,7 +154,6 @@ Stat sustainedPace(const std::string& video, double seconds, int* uploads, int* 
   loopEnd = Clock::now() +
             std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
   glutIdleFunc(timedIdle);
-  glutDisplayFunc(timedDisplay);
   glutMainLoop();
   // The first second holds the file's opening and first decode, and the texture's first
   // allocation at this size; it is reported apart from the steady pace.
@@ -183,14 +168,6 @@ Stat sustainedPace(const std::string& video, double seconds, int* uploads, int* 
   *uploads = static_cast<int>(uploadTimes.size());
   *late = static_cast<int>(
       std::count_if(intervals.begin(), intervals.end(), [](double ms) { return ms >= 70.0; }));
-  if (std::getenv("LUMIVANE_BENCH_TRACE") != nullptr) {
-    for (size_t i = 0; i < intervals.size(); ++i) {
-      if (intervals[i] >= 65.0) {
-        std::fprintf(stderr, "interval %zu: %.1f ms (idle %.1f, display before %.1f)\n", i,
-                     intervals[i], idleCosts[i], displayCosts[i + 1]);
-      }
-    }
-  }
   releaseSource(viewer.capture);
   return intervals.empty() ? Stat{0, 0} : summarise(intervals);
 }

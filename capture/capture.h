@@ -34,7 +34,6 @@ struct FrameSource {
   bool stale = false;                 // the texture holds the last frame of a source that stopped
   std::uint32_t lastAttemptTick = 0;  // milliseconds, last open attempt
   std::uint32_t retryDelayMs = kRetryIntervalMs;  // until the next attempt
-  std::uint32_t lastGrabTick = 0;                 // milliseconds, last successful grab
   std::uint32_t playStartTick = 0;  // milliseconds, when frame 0 of a video file is due
   std::int64_t framesRead = 0;      // frames read from a video file since its start
   double fps = 0.0;                 // frames per second of a video file

@@ -17,8 +17,8 @@ namespace {
 // Open and read time-outs for network streams: long enough for a slow server, short enough
 // that a silent one does not freeze the window for the library's default 30 s.
 constexpr int kStreamTimeoutMs = 3000;
-// At most this many frames are skipped in one upload to catch up with a file's or stream's
-// clock; a source that lags more has its clock moved instead of being drained in one burst.
+// At most this many frames are skipped in one upload: a file that lags more has its clock moved
+// instead of being caught up in one burst, and a stream's backlog is drained no further.
 constexpr std::int64_t kMaxSkippedFrames = 8;
 // Images up to this size stay on the heap between uploads: a padded 3840 by 1920 frame fits.
 constexpr int kHeapImageLimit = 32 * 1024 * 1024;
@@ -39,7 +39,7 @@ void reportDown(FrameSource& source, const std::string& message) {
   source.reportedDown = true;
 }
 
-void markLive(FrameSource& source, std::uint32_t now) {
+void markLive(FrameSource& source) {
   if (source.reportedDown) {
     std::fprintf(stderr, "lumivane: %s is delivering frames\n",
                  describeSource(source.choice).c_str());
@@ -47,7 +47,6 @@ void markLive(FrameSource& source, std::uint32_t now) {
   }
   source.live = true;
   source.stale = false;
-  source.lastGrabTick = now;
 }
 
 // The source stopped: close it so the retries open it afresh.
@@ -135,8 +134,8 @@ bool tryOpen(FrameSource& source, std::uint32_t now) {
 }
 
 // For a video file: reads the frame due at `now` on the file's own clock, skipping the ones
-// that fell between two uploads. Returns false at the end of the source or on an error,
-// true with an empty frame when the frame on screen is still the current one.
+// that fell between two uploads. Returns false at the end of the file or on an error; sets
+// `fresh` only when a new frame was read (the one on screen may still be the current one).
 bool readPaced(FrameSource& source, std::uint32_t now, bool* fresh) {
   *fresh = false;
   const std::uint32_t elapsed = now - source.playStartTick;
@@ -257,16 +256,16 @@ const cv::Mat* nextFrame(FrameSource& source, std::uint32_t now) {
       case SourceKind::stillImage:
         if (!source.stillPending) return nullptr;
         source.stillPending = false;
-        markLive(source, now);
+        markLive(source);
         return &source.frame;
       case SourceKind::camera:
         // The camera keeps one buffer, so what it hands out is what it sees now.
         if (!source.video.read(source.frame) || source.frame.empty()) break;
-        markLive(source, now);
+        markLive(source);
         return &source.frame;
       case SourceKind::stream:
         if (!readNewest(source)) break;
-        markLive(source, now);
+        markLive(source);
         return &source.frame;
       case SourceKind::videoFile: {
         bool fresh = false;
@@ -274,7 +273,7 @@ const cv::Mat* nextFrame(FrameSource& source, std::uint32_t now) {
         if (!ok) ok = fresh = rewind(source, now);  // a file that ends starts over
         if (!ok) break;
         if (!fresh) return nullptr;
-        markLive(source, now);
+        markLive(source);
         return &source.frame;
       }
     }
