@@ -11,6 +11,9 @@
 constexpr std::uint32_t kUploadIntervalMs = 60;
 // A source that is missing or has stopped delivering is opened again this often.
 constexpr std::uint32_t kRetryIntervalMs = 2000;
+// The largest picture the viewer decodes, in pixels: 16384 by 8192, above the largest
+// spherical stills. A header that declares more is refused before anything is allocated.
+constexpr std::int64_t kMaxPicturePixels = std::int64_t{1} << 27;
 
 enum class SourceKind { camera, videoFile, stillImage, stream };
 
@@ -20,24 +23,50 @@ struct SourceChoice {
   std::string location;  // file path or stream URL for the others
 };
 
+// Where a source stands. Exactly one holds at a time; the transitions are all in source.cpp.
+//   closed     -> connecting (opened) or missing (cannot be opened; said once)
+//   connecting -> live (first frame) or missing (delivered nothing; said once)
+//   live       -> stale (stopped delivering; said once)
+//   missing, stale -> live (delivers again; said once)
+// While missing or stale the capture is closed and opened again every retryDelayMs.
+enum class SourceState {
+  closed,      // nothing opened yet, or released
+  connecting,  // open, no frame yet: the test card is up
+  live,        // delivering frames
+  missing,     // has not delivered since it was reported: the test card is up
+  stale,       // stopped delivering: its last picture is up, dimmed
+};
+
+// How a source's frames are read.
+enum class ReadMode {
+  decoded,      // the capture library decodes every frame in order (cameras, H.264, ...)
+  jpegPackets,  // MJPEG: compressed packets come out undecoded, and only the shown one is decoded
+};
+
 // An open source and the one frame buffer that every grab refills, so a grab never faults in a
 // fresh multi-megabyte image.
 struct FrameSource {
   SourceChoice choice;
+  SourceState state = SourceState::closed;
+  ReadMode mode = ReadMode::decoded;
   cv::VideoCapture video;
   cv::Mat frame;                      // the latest frame, blue-green-red, valid until the next grab
-  bool open = false;                  // `video` is open, or the still picture is loaded
-  bool live = false;                  // the last grab delivered a frame
-  bool reportedDown = false;          // stderr has said that the source is missing or stopped
-  bool stillPending = false;          // a still picture that has not been handed out yet
-  bool showingCard = false;           // the texture holds the test card rather than a frame
-  bool stale = false;                 // the texture holds the last frame of a source that stopped
+  cv::Mat packet;                     // the latest compressed packet in jpegPackets mode
   std::uint32_t lastAttemptTick = 0;  // milliseconds, last open attempt
   std::uint32_t retryDelayMs = kRetryIntervalMs;  // until the next attempt
-  std::uint32_t playStartTick = 0;  // milliseconds, when frame 0 of a video file is due
-  std::int64_t framesRead = 0;      // frames read from a video file since its start
-  double fps = 0.0;                 // frames per second of a video file
-  double decodeMs = 0.0;            // typical cost of a stream's grab of a waiting frame
+  // Video files.
+  std::uint32_t playStartTick = 0;  // milliseconds, when frame 0 is due
+  std::int64_t framesRead = 0;      // frames read since the start
+  std::int64_t frameCount = 0;      // frames the file says it has, 0 when unknown
+  double fps = 0.0;                 // frames per second
+  // Live streams decoded in order: their delay is judged from the frames' timestamps.
+  double liveOffsetMs = 0.0;  // smallest (arrival time - timestamp) seen: the stream at its edge
+  bool haveLiveOffset = false;
+  bool cardShown = false;  // the texture holds the test card
+  // Incidents said once per source, so that a damaged stream does not flood the terminal.
+  bool saidDamaged = false;
+  bool saidTooLarge = false;
+  bool saidBehind = false;
 };
 
 // True when an upload is due: at least kUploadIntervalMs since `last`, counted modulo 2^32 so
@@ -61,10 +90,27 @@ void discardFrame(FrameSource& source);
 
 // The newest frame due at `now`, or nullptr when there is nothing new to show (a still picture
 // already shown, a video frame not yet due, or no source). Retries a missing source every
-// kRetryIntervalMs and reports losing and regaining it once each.
+// retryDelayMs and reports losing and regaining it once each.
 const cv::Mat* nextFrame(FrameSource& source, std::uint32_t now);
 
 void releaseSource(FrameSource& source);
+
+// True while the texture should hold the test card rather than a picture of the source.
+bool wantsCard(const FrameSource& source);
+
+// The outcome of decoding one compressed picture.
+enum class DecodeResult {
+  ok,
+  damaged,   // decoded as far as the data went; the rest of the picture is grey
+  tooLarge,  // the header declares more than kMaxPicturePixels; nothing was decoded
+  failed,    // not a picture that can be read
+};
+
+// Decodes a JPEG, PNG or other picture into `bgr` (reusing its memory where the size allows),
+// checking the declared size before anything is allocated. `width` and `height` receive the
+// declared size when the header could be read. Writes nothing to the terminal.
+DecodeResult decodePicture(const unsigned char* data, std::size_t size, cv::Mat& bgr, int* width,
+                           int* height);
 
 // The picture shown while no source delivers: an equirectangular grid with the equator, the
 // poles and the four directions marked, and `label` written around it. Blue-green-red.

@@ -12,7 +12,7 @@ constexpr int kCardHeight = 512;
 void showCard(FrameSource& source) {
   const char* label = source.choice.kind == SourceKind::camera ? "no camera" : "no picture";
   if (uploadFrame(makeTestCard(kCardWidth, kCardHeight, label), viewer.texture)) {
-    source.showingCard = true;
+    source.cardShown = true;
   }
 }
 
@@ -24,8 +24,8 @@ void onIdle() {
   FrameSource& source = viewer.capture;
   const cv::Mat* frame = nextFrame(source, viewer.lastUploadTick);
   if (frame != nullptr) {
-    if (uploadFrame(*frame, viewer.texture)) source.showingCard = false;
-  } else if (!source.live && !source.stale && !source.showingCard) {
+    if (uploadFrame(*frame, viewer.texture)) source.cardShown = false;
+  } else if (wantsCard(source) && !source.cardShown) {
     // Nothing has delivered a picture: show the card rather than a blank sphere.
     showCard(source);
   }

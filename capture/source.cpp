@@ -1,119 +1,124 @@
-// Frame sources: cameras, video files, still pictures and network streams, with the retries
-// and the one-line reports that keep a missing or lost source from being a dead window.
+// Opening sources and retrying them: the one place where a source changes state, with the
+// one-line reports that keep a missing or lost source from being a dead window.
 #include <malloc.h>
 
 #include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <opencv2/core/utils/logger.hpp>
 #include <opencv2/imgcodecs.hpp>
 #include <vector>
 
-#include "capture/capture.h"
+#include "capture/source_internal.h"
 
 namespace {
 
-// Open and read time-outs for network streams: long enough for a slow server, short enough
-// that a silent one does not freeze the window for the library's default 30 s.
-constexpr int kStreamTimeoutMs = 3000;
-// At most this many frames are skipped in one upload: a file that lags more has its clock moved
-// instead of being caught up in one burst, and a stream's backlog is drained no further.
-constexpr std::int64_t kMaxSkippedFrames = 8;
 // Images up to this size stay on the heap between uploads: a padded 3840 by 1920 frame fits.
 constexpr int kHeapImageLimit = 32 * 1024 * 1024;
 // An open attempt that takes this long or more spaces the next ones out.
 constexpr long long kSlowOpenMs = 250;
-// A stream's grab that takes longer than this (and than 2.5 decodes) waited for the network.
-constexpr double kMinWaitMs = 5.0;
-// Draining a stream's backlog stops after this long, whatever is left.
-constexpr double kMaxDrainMs = 40.0;
 // Used when a file does not say its frame rate, or says something absurd.
 constexpr double kFallbackFps = 25.0;
+// A still picture file larger than this is not read into memory.
+constexpr std::streamoff kMaxPictureFileBytes = std::streamoff{512} << 20;
 
-// Says once that the source is missing; `message` is the whole line after the program name.
-void reportDown(FrameSource& source, const std::string& message) {
-  if (source.reportedDown) return;
+bool isOpen(const FrameSource& source) {
+  return source.choice.kind == SourceKind::stillImage ? !source.frame.empty()
+                                                      : source.video.isOpened();
+}
+
+void closeCapture(FrameSource& source) {
+  source.video.release();
+  if (source.choice.kind == SourceKind::stillImage) source.frame.release();
+}
+
+// Says that the source is missing or stopped; `message` is the whole line after the program
+// name. Only transitions into missing or stale call this, so it is said once.
+void reportDown(const FrameSource& source, const std::string& message) {
   std::fprintf(stderr, "lumivane: %s, retrying every %u s\n", message.c_str(),
                (source.retryDelayMs + 500) / 1000);
-  source.reportedDown = true;
 }
 
 void markLive(FrameSource& source) {
-  if (source.reportedDown) {
+  if (source.state == SourceState::missing || source.state == SourceState::stale) {
     std::fprintf(stderr, "lumivane: %s is delivering frames\n",
                  describeSource(source.choice).c_str());
-    source.reportedDown = false;
   }
-  source.live = true;
-  source.stale = false;
+  source.state = SourceState::live;
 }
 
-// The source stopped: close it so the retries open it afresh.
+// The source failed: close it so the retries open it afresh.
 void markLost(FrameSource& source, std::uint32_t now) {
   const std::string name = describeSource(source.choice);
-  if (source.live) {
+  if (source.state == SourceState::live) {
+    source.state = SourceState::stale;
     reportDown(source, name + " stopped delivering frames; its last picture is shown dimmed");
-    source.stale = true;
-  } else {
+  } else if (source.state == SourceState::connecting) {
+    source.state = SourceState::missing;
     reportDown(source, name + " delivers no frames; showing the test card");
   }
-  source.video.release();
-  source.open = false;
-  source.live = false;
+  closeCapture(source);
   source.lastAttemptTick = now;
 }
 
-bool openVideo(FrameSource& source) {
-  const SourceChoice& choice = source.choice;
-  if (choice.kind == SourceKind::camera) {
-#ifdef __linux__
-    // V4L2 alone answers for an absent camera in well under a millisecond; the default order
-    // tries GStreamer first, which takes about 200 ms and prints warnings.
-    source.video.open(choice.cameraIndex, cv::CAP_V4L2);
-#else
-    source.video.open(choice.cameraIndex, cv::CAP_ANY);
-#endif
-    // The default queue of four buffers would show pictures about 130 ms old.
-    if (source.video.isOpened()) source.video.set(cv::CAP_PROP_BUFFERSIZE, 1);
-  } else if (choice.kind == SourceKind::stream) {
-    source.video.open(choice.location, cv::CAP_FFMPEG,
-                      std::vector<int>{cv::CAP_PROP_OPEN_TIMEOUT_MSEC, kStreamTimeoutMs,
-                                       cv::CAP_PROP_READ_TIMEOUT_MSEC, kStreamTimeoutMs});
-  } else {
-    source.video.open(choice.location, cv::CAP_FFMPEG);
+bool isMjpeg(double fourccValue) {
+  const int fourcc = static_cast<int>(fourccValue);
+  std::string name;
+  for (int shift = 0; shift < 32; shift += 8) {
+    name += static_cast<char>(std::tolower((fourcc >> shift) & 0xFF));
   }
+  return name == "mjpg" || name == "mjpe" || name == "jpeg";
+}
+
+// Files and streams are first opened in packet mode; MJPEG stays there, so that frames that
+// are never shown are never decoded. Anything else is opened again with the library decoding.
+bool openFileOrStream(FrameSource& source) {
+  std::vector<int> params;
+  if (source.choice.kind == SourceKind::stream) {
+    params = {cv::CAP_PROP_OPEN_TIMEOUT_MSEC, kStreamOpenTimeoutMs, cv::CAP_PROP_READ_TIMEOUT_MSEC,
+              kStreamReadTimeoutMs};
+  }
+  std::vector<int> packetParams = params;
+  packetParams.insert(packetParams.end(), {cv::CAP_PROP_FORMAT, -1});
+  if (!source.video.open(source.choice.location, cv::CAP_FFMPEG, packetParams)) return false;
+  if (isMjpeg(source.video.get(cv::CAP_PROP_FOURCC))) {
+    source.mode = ReadMode::jpegPackets;
+    return true;
+  }
+  source.video.release();
+  source.mode = ReadMode::decoded;
+  return source.video.open(source.choice.location, cv::CAP_FFMPEG, params);
+}
+
+bool openCamera(FrameSource& source) {
+  source.mode = ReadMode::decoded;
+#ifdef __linux__
+  // V4L2 alone answers for an absent camera in well under a millisecond; the default order
+  // tries GStreamer first, which takes about 200 ms and prints warnings.
+  source.video.open(source.choice.cameraIndex, cv::CAP_V4L2);
+#else
+  source.video.open(source.choice.cameraIndex, cv::CAP_ANY);
+#endif
+  // The default queue of four buffers would show pictures about 130 ms old.
+  if (source.video.isOpened()) source.video.set(cv::CAP_PROP_BUFFERSIZE, 1);
   return source.video.isOpened();
 }
 
-bool openNow(FrameSource& source, std::uint32_t now) {
-  source.video.release();
-  source.open = false;
-  try {
-    if (source.choice.kind == SourceKind::videoFile ||
-        source.choice.kind == SourceKind::stillImage) {
-      // A picture is told by its contents, not its name.
-      if (cv::haveImageReader(source.choice.location)) {
-        source.frame = cv::imread(source.choice.location, cv::IMREAD_COLOR);
-        if (source.frame.empty()) return false;
-        source.choice.kind = SourceKind::stillImage;
-        source.stillPending = true;
-        source.open = true;
-        return true;
-      }
-      source.choice.kind = SourceKind::videoFile;
-    }
-    if (!openVideo(source)) return false;
-  } catch (const cv::Exception&) {
-    source.video.release();
-    return false;
-  }
-  const double fps = source.video.get(cv::CAP_PROP_FPS);
-  source.fps = (fps > 0.0 && fps <= 1000.0) ? fps : kFallbackFps;
-  source.playStartTick = now;
-  source.framesRead = 0;
-  source.open = true;
-  return true;
+bool loadStill(FrameSource& source) {
+  std::ifstream file(source.choice.location, std::ios::binary | std::ios::ate);
+  const std::streamoff size = file ? static_cast<std::streamoff>(file.tellg()) : -1;
+  if (size <= 0 || size > kMaxPictureFileBytes) return false;
+  std::vector<unsigned char> bytes(static_cast<size_t>(size));
+  file.seekg(0);
+  if (!file.read(reinterpret_cast<char*>(bytes.data()), size)) return false;
+  source.packet = cv::Mat(1, static_cast<int>(size), CV_8UC1, bytes.data());
+  const bool loaded = retrieveOne(source);
+  source.packet.release();
+  if (!loaded) source.frame.release();
+  return loaded;
 }
 
 // One open attempt. A source that takes long to fail, such as a server that accepts and never
@@ -121,7 +126,13 @@ bool openNow(FrameSource& source, std::uint32_t now) {
 // an attempt costs.
 bool tryOpen(FrameSource& source, std::uint32_t now) {
   const auto started = std::chrono::steady_clock::now();
-  const bool opened = openNow(source, now);
+  closeCapture(source);
+  bool opened = false;
+  try {
+    opened = openCapture(source, now);
+  } catch (const cv::Exception&) {
+  }
+  if (!opened) closeCapture(source);
   const auto tookMs = std::chrono::duration_cast<std::chrono::milliseconds>(
                           std::chrono::steady_clock::now() - started)
                           .count();
@@ -133,60 +144,66 @@ bool tryOpen(FrameSource& source, std::uint32_t now) {
   return opened;
 }
 
-// For a video file: reads the frame due at `now` on the file's own clock, skipping the ones
-// that fell between two uploads. Returns false at the end of the file or on an error; sets
-// `fresh` only when a new frame was read (the one on screen may still be the current one).
-bool readPaced(FrameSource& source, std::uint32_t now, bool* fresh) {
-  *fresh = false;
-  const std::uint32_t elapsed = now - source.playStartTick;
-  std::int64_t due = static_cast<std::int64_t>(elapsed * source.fps / 1000.0);
-  if (source.framesRead > 0 && due < source.framesRead) return true;
-  std::int64_t skip = due - source.framesRead;
-  if (skip > kMaxSkippedFrames) {
-    // Decoding cannot keep up (or the process was stopped): play on from here.
-    skip = 0;
-    due = source.framesRead;
-    source.playStartTick = now - static_cast<std::uint32_t>(due * 1000.0 / source.fps);
+}  // namespace
+
+bool openCapture(FrameSource& source, std::uint32_t now) {
+  SourceChoice& choice = source.choice;
+  source.haveLiveOffset = false;
+  if (choice.kind == SourceKind::videoFile || choice.kind == SourceKind::stillImage) {
+    // A picture is told by its contents, not its name.
+    if (cv::haveImageReader(choice.location)) {
+      choice.kind = SourceKind::stillImage;
+      return loadStill(source);
+    }
+    choice.kind = SourceKind::videoFile;
   }
-  for (std::int64_t i = 0; i < skip; ++i) {
-    if (!source.video.grab()) return false;
-  }
-  if (!source.video.read(source.frame) || source.frame.empty()) return false;
-  source.framesRead = due + 1;
-  *fresh = true;
+  const bool opened =
+      choice.kind == SourceKind::camera ? openCamera(source) : openFileOrStream(source);
+  if (!opened) return false;
+  const double fps = source.video.get(cv::CAP_PROP_FPS);
+  source.fps = (fps > 0.0 && fps <= 1000.0) ? fps : kFallbackFps;
+  const double count = source.video.get(cv::CAP_PROP_FRAME_COUNT);
+  source.frameCount = (count > 0.0 && count < 1e12) ? static_cast<std::int64_t>(count) : 0;
+  source.playStartTick = now;
+  source.framesRead = 0;
   return true;
 }
 
-// For a live stream: the frames that have already arrived are read and dropped, and the last one
-// kept. A grab that returns about as fast as a frame decodes found its frame waiting; one that
-// takes clearly longer had to wait for the network, so nothing newer is queued behind it. (The
-// rate that streams announce is often a guess, 25 fps for MJPEG over HTTP, so it cannot say how
-// many frames to drop.)
-bool readNewest(FrameSource& source) {
-  using Clock = std::chrono::steady_clock;
-  const auto started = Clock::now();
-  for (int grabs = 0;; ++grabs) {
-    const auto before = Clock::now();
-    if (!source.video.grab()) return false;
-    const double ms = std::chrono::duration<double, std::milli>(Clock::now() - before).count();
-    const bool waited = ms > std::max(kMinWaitMs, 2.5 * source.decodeMs);
-    if (!waited) source.decodeMs = 0.8 * source.decodeMs + 0.2 * ms;
-    const double spent = std::chrono::duration<double, std::milli>(Clock::now() - started).count();
-    if (waited || grabs >= kMaxSkippedFrames || spent > kMaxDrainMs) break;
+bool grabOne(FrameSource& source) { return source.video.grab(); }
+
+bool retrieveOne(FrameSource& source) {
+  if (source.mode == ReadMode::decoded && source.choice.kind != SourceKind::stillImage) {
+    return source.video.retrieve(source.frame) && !source.frame.empty();
   }
-  return source.video.retrieve(source.frame) && !source.frame.empty();
+  if (source.choice.kind != SourceKind::stillImage &&
+      (!source.video.retrieve(source.packet) || source.packet.empty())) {
+    return false;
+  }
+  int width = 0, height = 0;
+  const std::string name = describeSource(source.choice);
+  switch (decodePicture(source.packet.data, source.packet.total(), source.frame, &width, &height)) {
+    case DecodeResult::ok:
+      return true;
+    case DecodeResult::damaged:
+      sayOnce(source.saidDamaged, name + " has damaged pictures; shown as far as they decode");
+      return true;
+    case DecodeResult::tooLarge:
+      sayOnce(source.saidTooLarge, name + " declares " + std::to_string(width) + "x" +
+                                       std::to_string(height) +
+                                       " pixels, more than this viewer shows; skipped");
+      return false;
+    case DecodeResult::failed:
+      sayOnce(source.saidDamaged, name + " has pictures that cannot be decoded; skipped");
+      return false;
+  }
+  return false;
 }
 
-// Starts a video file over from its first frame.
-bool rewind(FrameSource& source, std::uint32_t now) {
-  if (!source.video.set(cv::CAP_PROP_POS_FRAMES, 0) && !tryOpen(source, now)) return false;
-  source.playStartTick = now;
-  source.framesRead = 0;
-  bool fresh = false;
-  return readPaced(source, now, &fresh) && fresh;
+void sayOnce(bool& said, const std::string& message) {
+  if (said) return;
+  said = true;
+  std::fprintf(stderr, "lumivane: %s\n", message.c_str());
 }
-
-}  // namespace
 
 bool uploadDue(std::uint32_t now, std::uint32_t last) { return now - last >= kUploadIntervalMs; }
 
@@ -209,7 +226,10 @@ void prepareCapture() {
   setenv("OPENCV_LOG_LEVEL", "SILENT", 0);
   // A stalled camera blocks each grab for this many seconds (10 by default); read once,
   // before the first capture.
-  setenv("OPENCV_VIDEOIO_V4L_SELECT_TIMEOUT", "2", 0);
+  setenv("OPENCV_VIDEOIO_V4L_SELECT_TIMEOUT", "1", 0);
+  // The image library's own size limit (2^30 pixels by default), read once: a second guard
+  // behind the header checks of decodePicture, for the formats it does not read itself.
+  setenv("OPENCV_IO_MAX_IMAGE_PIXELS", std::to_string(kMaxPicturePixels).c_str(), 0);
   cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_SILENT);
   // Each upload allocates its converted image afresh (22 MB at 3840 by 1920). Left to its
   // defaults, glibc hands such blocks out as new mappings and unmaps them again, so every
@@ -223,15 +243,18 @@ void openSource(FrameSource& source, const SourceChoice& choice, std::uint32_t n
                 const std::string& fallbackReason) {
   releaseSource(source);
   source.choice = choice;
-  source.reportedDown = false;
-  source.showingCard = false;
-  source.stale = false;
+  source.cardShown = false;
+  source.saidDamaged = source.saidTooLarge = source.saidBehind = false;
   const std::string name = describeSource(choice);
   if (tryOpen(source, now)) {
+    source.state = SourceState::connecting;
     if (!fallbackReason.empty()) {
       std::fprintf(stderr, "lumivane: %s; opening %s\n", fallbackReason.c_str(), name.c_str());
     }
-  } else if (fallbackReason.empty()) {
+    return;
+  }
+  source.state = SourceState::missing;
+  if (fallbackReason.empty()) {
     reportDown(source, "cannot open " + name + "; showing the test card");
   } else {
     reportDown(source, fallbackReason + "; cannot open " + name + " either; showing the test card");
@@ -239,7 +262,7 @@ void openSource(FrameSource& source, const SourceChoice& choice, std::uint32_t n
 }
 
 void discardFrame(FrameSource& source) {
-  if (!source.open || source.choice.kind != SourceKind::camera) return;
+  if (source.state != SourceState::connecting || source.choice.kind != SourceKind::camera) return;
   try {
     source.video.grab();
   } catch (const cv::Exception&) {
@@ -247,45 +270,48 @@ void discardFrame(FrameSource& source) {
 }
 
 const cv::Mat* nextFrame(FrameSource& source, std::uint32_t now) {
-  if (!source.open) {
+  if (source.state == SourceState::closed) return nullptr;
+  const bool retrying = source.state == SourceState::missing || source.state == SourceState::stale;
+  if (retrying && !isOpen(source)) {
     if (now - source.lastAttemptTick < source.retryDelayMs) return nullptr;
     if (!tryOpen(source, now)) return nullptr;
   }
+  bool ok = false;
+  bool fresh = true;
   try {
     switch (source.choice.kind) {
       case SourceKind::stillImage:
-        if (!source.stillPending) return nullptr;
-        source.stillPending = false;
-        markLive(source);
-        return &source.frame;
+        if (source.state == SourceState::live) return nullptr;  // shown already
+        ok = !source.frame.empty();
+        break;
       case SourceKind::camera:
         // The camera keeps one buffer, so what it hands out is what it sees now.
-        if (!source.video.read(source.frame) || source.frame.empty()) break;
-        markLive(source);
-        return &source.frame;
+        ok = source.video.read(source.frame) && !source.frame.empty();
+        break;
       case SourceKind::stream:
-        if (!readNewest(source)) break;
-        markLive(source);
-        return &source.frame;
-      case SourceKind::videoFile: {
-        bool fresh = false;
-        bool ok = readPaced(source, now, &fresh);
-        if (!ok) ok = fresh = rewind(source, now);  // a file that ends starts over
-        if (!ok) break;
-        if (!fresh) return nullptr;
-        markLive(source);
-        return &source.frame;
-      }
+        ok = readNewest(source, &fresh);
+        break;
+      case SourceKind::videoFile:
+        ok = readPaced(source, now, &fresh);
+        break;
     }
   } catch (const cv::Exception&) {
+    ok = false;
   }
-  markLost(source, now);
-  return nullptr;
+  if (!ok) {
+    markLost(source, now);
+    return nullptr;
+  }
+  if (!fresh) return nullptr;
+  markLive(source);
+  return &source.frame;
 }
 
 void releaseSource(FrameSource& source) {
   source.video.release();
-  source.open = false;
-  source.live = false;
-  source.stillPending = false;
+  source.state = SourceState::closed;
+}
+
+bool wantsCard(const FrameSource& source) {
+  return source.state == SourceState::connecting || source.state == SourceState::missing;
 }

@@ -18,7 +18,7 @@ void onReshape(int width, int height) {
 void drawSphere() {
   // The texture modulates the current colour: white shows the picture as it is; a source that
   // stopped delivering leaves its last picture up, dimmed so that nobody takes it for live.
-  const float level = viewer.capture.stale ? kStaleBrightness : 1.0f;
+  const float level = viewer.capture.state == SourceState::stale ? kStaleBrightness : 1.0f;
   glColor3f(level, level, level);
   glEnable(GL_TEXTURE_2D);
   glBindTexture(GL_TEXTURE_2D, viewer.texture);

@@ -48,7 +48,7 @@ TEST(VideoFile, PlaysAtItsOwnRateSkippingAndLooping) {
   FrameSource source;
   const std::uint32_t t0 = 0xFFFFFF00u;  // the clock wraps during playback
   openSource(source, fileChoice(path), t0);
-  ASSERT_TRUE(source.open);
+  ASSERT_EQ(source.state, SourceState::connecting);
   EXPECT_EQ(frameNumber(nextFrame(source, t0)), 0);
   EXPECT_EQ(nextFrame(source, t0 + 60), nullptr) << "frame 0 is still current";
   EXPECT_EQ(frameNumber(nextFrame(source, t0 + 120)), 1);
@@ -58,8 +58,8 @@ TEST(VideoFile, PlaysAtItsOwnRateSkippingAndLooping) {
   EXPECT_EQ(frameNumber(nextFrame(source, t0 + 790)), 7);
   EXPECT_EQ(frameNumber(nextFrame(source, t0 + 850)), 0) << "starts again at its end";
   EXPECT_EQ(frameNumber(nextFrame(source, t0 + 950)), 1);
-  EXPECT_TRUE(source.live);
-  EXPECT_FALSE(source.reportedDown);
+  EXPECT_EQ(source.state, SourceState::live);
+  EXPECT_EQ(source.state, SourceState::live);
 }
 
 TEST(VideoFile, FrameBufferIsReusedAcrossGrabs) {
@@ -82,7 +82,7 @@ TEST(StillPicture, ShownOnceAndKeptLive) {
   EXPECT_EQ(frameNumber(frame), 4);
   EXPECT_EQ(frame->cols, 40);
   EXPECT_EQ(nextFrame(source, 60), nullptr) << "the picture does not change";
-  EXPECT_TRUE(source.live);
+  EXPECT_EQ(source.state, SourceState::live);
 }
 
 TEST(MissingSource, ReportsOnceAndRetriesCheaplyEveryTwoSeconds) {
@@ -131,14 +131,14 @@ TEST(LostSource, SaysSoOnceKeepsTheLastPictureAndComesBack) {
   ASSERT_EQ(std::rename(path.c_str(), away.c_str()), 0);
   source.video.release();
   EXPECT_EQ(nextFrame(source, 100), nullptr);
-  EXPECT_TRUE(source.stale);
-  EXPECT_FALSE(source.live);
+  EXPECT_EQ(source.state, SourceState::stale);
+  EXPECT_NE(source.state, SourceState::live);
   EXPECT_EQ(nextFrame(source, 200), nullptr);
   ASSERT_EQ(std::rename(away.c_str(), path.c_str()), 0);
   EXPECT_EQ(nextFrame(source, 1000), nullptr) << "no retry before 2 s";
   EXPECT_EQ(frameNumber(nextFrame(source, 2100)), 0) << "the retry brings it back";
-  EXPECT_TRUE(source.live);
-  EXPECT_FALSE(source.stale);
+  EXPECT_EQ(source.state, SourceState::live);
+  EXPECT_NE(source.state, SourceState::stale);
   const std::string err = ::testing::internal::GetCapturedStderr();
   EXPECT_EQ(err, "lumivane: file " + path +
                      " stopped delivering frames; its last picture is shown dimmed, retrying "
@@ -156,7 +156,7 @@ TEST(Stream, ClosedLocalPortFailsFastWithOneLine) {
   openSource(source, choice, 0);
   const auto took = std::chrono::steady_clock::now() - start;
   const std::string err = ::testing::internal::GetCapturedStderr();
-  EXPECT_FALSE(source.open);
+  EXPECT_EQ(source.state, SourceState::missing);
   EXPECT_EQ(err, "lumivane: cannot open stream " + choice.location +
                      "; showing the test card, retrying every 2 s\n");
   EXPECT_LT(std::chrono::duration_cast<std::chrono::milliseconds>(took).count(), 3500);

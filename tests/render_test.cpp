@@ -176,9 +176,9 @@ TEST_F(Render, NearSideMovesRightToLeftAsTheSpinGrows) {
 
 TEST_F(Render, LostSourceLeavesItsPictureDimmed) {
   uploadQuadrants();
-  viewer.capture.stale = true;
+  viewer.capture.state = SourceState::stale;
   drawScene();
-  viewer.capture.stale = false;
+  viewer.capture.state = SourceState::closed;
   const cv::Vec3b seen = readBackBuffer().at<cv::Vec3b>(150, 330);
   EXPECT_NEAR(seen[1], 255 * kStaleBrightness, 3) << "green dimmed";
   EXPECT_EQ(seen[0], 0);

@@ -47,7 +47,7 @@ TEST_F(Robustness, SoakOfUploadsKeepsMemoryFlat) {
   for (int i = 0; i < uploads; ++i) {
     fakeNow += 60;
     onIdle();
-    ASSERT_FALSE(viewer.capture.showingCard) << "upload " << i << " lost the video";
+    ASSERT_FALSE(viewer.capture.cardShown) << "upload " << i << " lost the video";
     onDisplay();  // each upload brings a redraw, as in the event loop
     if (i == 99) baseline = residentKiB();
   }

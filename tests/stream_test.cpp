@@ -108,7 +108,7 @@ TEST(Stream, ShowsTheNewestFrameNotAQueuedOne) {
   choice.location = "http://127.0.0.1:" + std::to_string(server->port()) + "/video.mjpg";
   FrameSource source;
   openSource(source, choice, tickMs());
-  ASSERT_TRUE(source.open) << choice.location;
+  ASSERT_EQ(source.state, SourceState::connecting) << choice.location;
 
   // Uploads every 60 ms for 2.5 s, as the idle handler would: 16.7 a second from a camera
   // that sends 30, so a viewer that took frames in order would fall 13 frames a second behind.
@@ -122,7 +122,7 @@ TEST(Stream, ShowsTheNewestFrameNotAQueuedOne) {
   ASSERT_GE(lastShown, 0) << "no frame arrived";
   const int behind = server->currentFrame() - lastShown;
   EXPECT_LE(behind, 6) << "frames behind the camera after 2.5 s (shown " << lastShown << ")";
-  EXPECT_TRUE(source.live);
+  EXPECT_EQ(source.state, SourceState::live);
 
   // The camera goes away: one line, the last picture kept as stale, quiet retries.
   server.reset();
@@ -130,7 +130,7 @@ TEST(Stream, ShowsTheNewestFrameNotAQueuedOne) {
   const std::uint32_t lost = tickMs();
   for (std::uint32_t t = lost; t < lost + 4500; t += 60) EXPECT_EQ(nextFrame(source, t), nullptr);
   const std::string err = ::testing::internal::GetCapturedStderr();
-  EXPECT_TRUE(source.stale);
+  EXPECT_EQ(source.state, SourceState::stale);
   EXPECT_EQ(err, "lumivane: stream " + choice.location +
                      " stopped delivering frames; its last picture is shown dimmed, retrying "
                      "every 2 s\n");
@@ -158,7 +158,7 @@ TEST(Stream, ServerThatNeverAnswersIsRetriedRarely) {
   const double took = std::chrono::duration<double>(Clock::now() - start).count();
   const std::string err = ::testing::internal::GetCapturedStderr();
   close(listener);
-  EXPECT_FALSE(source.open);
+  EXPECT_EQ(source.state, SourceState::missing);
   EXPECT_LT(took, 5.0) << "the open time-out should end the wait";
   EXPECT_GE(source.retryDelayMs, 10000u) << "a retry every 2 s would freeze the window";
   EXPECT_NE(err.find("cannot open stream"), std::string::npos) << err;

@@ -94,7 +94,7 @@ TEST_F(Upload, CardShowsWhileNoCameraAndRetriesDoNotStall) {
   viewer.lastUploadTick = fakeNow;
   fakeNow += 60;
   onIdle();
-  EXPECT_TRUE(viewer.capture.showingCard);
+  EXPECT_TRUE(viewer.capture.cardShown);
   const cv::Mat card = readTexture(viewer.texture);
   EXPECT_EQ(card.size(), cv::Size(1024, 512));
   // The first rows carry the north cap's colour, the equator its yellow.
@@ -142,8 +142,8 @@ TEST_F(Upload, FailedGrabLeavesTheTextureAsItWas) {
     onIdle();
   }
   ::testing::internal::GetCapturedStderr();
-  EXPECT_TRUE(viewer.capture.stale);
-  EXPECT_FALSE(viewer.capture.showingCard) << "the last picture stays, dimmed";
+  EXPECT_EQ(viewer.capture.state, SourceState::stale);
+  EXPECT_FALSE(viewer.capture.cardShown) << "the last picture stays, dimmed";
   const cv::Mat after = readTexture(viewer.texture);
   ASSERT_EQ(after.size(), before.size());
   EXPECT_EQ(cv::norm(before, after, cv::NORM_INF), 0.0);
