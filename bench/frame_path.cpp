@@ -1,7 +1,16 @@
 // Frame-path benchmark: times each stage of one upload and redraw (grab, conversion and upload,
-// draw and swap) at three frame sizes, against a plain memcpy of the same frame, and the
-// sustained upload pace of the real event loop on a 3840 by 1920 video.
+// draw and swap) at three frame sizes, against a plain memcpy of the same frame, the sustained
+// upload pace of the real event loop on a 3840 by 1920 video, and the delay of live streams.
 #include <GL/freeglut.h>
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/mman.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -9,12 +18,16 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <opencv2/imgproc.hpp>
 #include <opencv2/videoio.hpp>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "app/app.h"
+
+extern char** environ;
 #include "render/render.h"
 
 namespace {
@@ -79,7 +92,7 @@ SizeResult measureSize(int width, int height, int iterations, const std::string&
   std::vector<unsigned char> copyTarget(static_cast<size_t>(width) * height * 3);
   cv::Mat rgb(height, width, CV_8UC3);
   for (int i = 0; i < iterations + 3; ++i) {
-    now += 34;  // one new frame of a 30 fps file per call
+    now += kUploadIntervalMs;  // the viewer's pace: 1.8 frames of a 30 fps file per upload
     auto start = Clock::now();
     const cv::Mat* frame = nextFrame(source, now);
     const double tGrab = msSince(start);
@@ -172,17 +185,255 @@ Stat sustainedPace(const std::string& video, double seconds, int* uploads, int* 
   return intervals.empty() ? Stat{0, 0} : summarise(intervals);
 }
 
+// --- Live streams -----------------------------------------------------------------------
+// A loopback stream served by ffmpeg at its own rate (-re) from a clip whose frames carry their
+// number in a row of black and white blocks. Frame k leaves the server k / fps after the
+// client connects; the delay is taken when the frame has been drawn and swapped.
+constexpr int kNumberBits = 10;
+constexpr int kLiveClipFrames = 300;  // 10 s at 30 fps; the server loops it
+constexpr double kLiveFps = 30.0;
+
+double clockMs() {
+  return std::chrono::duration<double, std::milli>(Clock::now().time_since_epoch()).count();
+}
+
+int blockSize(int width) { return width / 32; }
+
+void drawNumber(cv::Mat& frame, int number) {
+  const int block = blockSize(frame.cols);
+  for (int bit = 0; bit < kNumberBits; ++bit) {
+    const bool on = (number >> bit) & 1;
+    frame(cv::Rect(block * (2 * bit + 4), block * 4, block, block))
+        .setTo(cv::Scalar::all(on ? 255 : 0));
+  }
+}
+
+int readNumber(const cv::Mat& frame) {
+  if (frame.empty()) return -1;
+  const int block = blockSize(frame.cols);
+  int number = 0;
+  for (int bit = 0; bit < kNumberBits; ++bit) {
+    const cv::Vec3b centre =
+        frame.at<cv::Vec3b>(block * 4 + block / 2, block * (2 * bit + 4) + block / 2);
+    if (centre[1] > 128) number |= 1 << bit;
+  }
+  return number;
+}
+
+std::string makeNumberedClip(int width, int height, const std::string& dir, bool h264) {
+  const std::string base = dir + "/live-" + std::to_string(width) + "x" + std::to_string(height);
+  const std::string mjpeg = base + ".avi";
+  if (!std::filesystem::exists(mjpeg)) {
+    cv::VideoWriter writer(mjpeg, cv::VideoWriter::fourcc('M', 'J', 'P', 'G'), kLiveFps,
+                           cv::Size(width, height));
+    cv::Mat frame(height, width, CV_8UC3);
+    cv::RNG random(2);
+    for (int i = 0; i < kLiveClipFrames; ++i) {
+      // Detail everywhere, moving, as a camera's picture has.
+      random.fill(frame, cv::RNG::NORMAL, 128, 30);
+      cv::circle(frame, cv::Point((i * 13) % width, height / 2), height / 5,
+                 cv::Scalar(40, 90, 200), -1);
+      drawNumber(frame, i);
+      writer.write(frame);
+    }
+  }
+  if (!h264) return mjpeg;
+  const std::string ts = base + ".ts";
+  if (!std::filesystem::exists(ts)) {
+    const std::string command =
+        "ffmpeg -loglevel error -y -stream_loop 6 -i " + mjpeg +
+        " -c:v libx264 -preset veryfast -b:v 8M -g 30 -bf 0 -pix_fmt yuv420p " + ts;
+    if (std::system(command.c_str()) != 0) {
+      std::fprintf(stderr, "bench: cannot make %s\n", ts.c_str());
+      std::exit(1);
+    }
+  }
+  return ts;
+}
+
+// The server, run as a child process of the benchmark (the viewer's side stays one thread):
+// frame k leaves at k / fps after the client connects, and its send time is noted in a file
+// that both processes map. MJPEG goes out as multipart parts; MPEG-TS as the bytes of each
+// frame's transport packets, cut where a video packet starts a new frame.
+constexpr int kMaxNotes = 30 * 600;
+
+std::vector<std::vector<unsigned char>> loadChunks(const std::string& clip, bool ts) {
+  std::vector<std::vector<unsigned char>> chunks;
+  if (!ts) {
+    cv::VideoCapture video(clip, cv::CAP_FFMPEG, {cv::CAP_PROP_FORMAT, -1});
+    cv::Mat packet;
+    while (video.grab() && video.retrieve(packet)) {
+      chunks.emplace_back(packet.data, packet.data + packet.total());
+    }
+    return chunks;
+  }
+  std::ifstream file(clip, std::ios::binary);
+  std::vector<unsigned char> bytes((std::istreambuf_iterator<char>(file)),
+                                   std::istreambuf_iterator<char>());
+  chunks.emplace_back();
+  for (size_t i = 0; i + 188 <= bytes.size(); i += 188) {
+    const int pid = ((bytes[i + 1] & 0x1F) << 8) | bytes[i + 2];
+    const bool startsUnit = bytes[i + 1] & 0x40;
+    if (pid == 0x100 && startsUnit && chunks.back().size() > 188 * 4) chunks.emplace_back();
+    chunks.back().insert(chunks.back().end(), bytes.begin() + i, bytes.begin() + i + 188);
+  }
+  return chunks;
+}
+
+double* mapNotes(const std::string& path, bool create) {
+  const int fd = open(path.c_str(), create ? O_RDWR | O_CREAT | O_TRUNC : O_RDWR, 0600);
+  if (fd < 0 || (create && ftruncate(fd, sizeof(double) * kMaxNotes) != 0)) std::exit(1);
+  void* notes =
+      mmap(nullptr, sizeof(double) * kMaxNotes, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+  close(fd);
+  if (notes == MAP_FAILED) std::exit(1);
+  return static_cast<double*>(notes);
+}
+
+bool sendAll(int socket, const void* data, size_t size) {
+  return send(socket, data, size, MSG_NOSIGNAL) == static_cast<ssize_t>(size);
+}
+
+int serve(const std::string& clip, int port, const std::string& notesPath, bool ts) {
+  const auto chunks = loadChunks(clip, ts);
+  double* notes = mapNotes(notesPath, false);
+  const int listener = socket(AF_INET, SOCK_STREAM, 0);
+  const int yes = 1;
+  setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  address.sin_port = htons(static_cast<uint16_t>(port));
+  if (chunks.empty() ||
+      bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+      listen(listener, 1) != 0) {
+    return 1;
+  }
+  const int client = accept(listener, nullptr, nullptr);
+  char request[4096];
+  if (client < 0 || recv(client, request, sizeof request, 0) <= 0) return 1;
+  const std::string header =
+      ts ? "HTTP/1.0 200 OK\r\nContent-Type: video/mp2t\r\n\r\n"
+         : "HTTP/1.0 200 OK\r\nContent-Type: multipart/x-mixed-replace; boundary=frame\r\n\r\n";
+  sendAll(client, header.data(), header.size());
+  const auto start = Clock::now();
+  // A transport stream is sent once (its timestamps must not jump back); MJPEG loops.
+  const size_t count = ts ? chunks.size() : static_cast<size_t>(kMaxNotes);
+  for (size_t k = 0; k < count && k < static_cast<size_t>(kMaxNotes); ++k) {
+    std::this_thread::sleep_until(start +
+                                  std::chrono::microseconds(static_cast<long>(k * 1e6 / kLiveFps)));
+    const auto& chunk = chunks[k % chunks.size()];
+    notes[k] = clockMs();
+    const std::string part =
+        "--frame\r\nContent-Type: image/jpeg\r\nContent-Length: " + std::to_string(chunk.size()) +
+        "\r\n\r\n";
+    if ((!ts && !sendAll(client, part.data(), part.size())) ||
+        !sendAll(client, chunk.data(), chunk.size()) || (!ts && !sendAll(client, "\r\n", 2))) {
+      break;
+    }
+  }
+  close(client);
+  return 0;
+}
+
+std::vector<double> liveDelays;
+int lastShownNumber = -1;
+const double* liveNotes = nullptr;
+
+void liveDisplay() {
+  onDisplay();
+  glFinish();
+  const int number = readNumber(viewer.capture.frame);
+  if (viewer.capture.state != SourceState::live || number < 0 || number == lastShownNumber) return;
+  lastShownNumber = number;
+  // The latest frame with this number that the server has sent.
+  const double now = clockMs();
+  int latest = -1;
+  for (int k = 0; k < kMaxNotes && liveNotes[k] != 0.0; ++k) {
+    if (k % kLiveClipFrames == number) latest = k;
+  }
+  if (latest >= 0) liveDelays.push_back(now - liveNotes[latest]);
+}
+
+struct LiveResult {
+  Stat delay;
+  Stat lastFifth;
+  int shown;
+};
+
+LiveResult measureLive(const std::string& clip, bool h264, double seconds, int port) {
+  const std::string notesPath =
+      (std::filesystem::temp_directory_path() / "lumivane-bench" / "notes").string();
+  double* notes = mapNotes(notesPath, true);
+  liveNotes = notes;
+  std::vector<std::string> args = {"/proc/self/exe",     "--serve", clip,
+                                   std::to_string(port), notesPath, h264 ? "ts" : "mjpeg"};
+  std::vector<char*> argv;
+  for (auto& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  pid_t server = 0;
+  if (posix_spawn(&server, "/proc/self/exe", nullptr, nullptr, argv.data(), environ) != 0) {
+    std::fprintf(stderr, "bench: cannot start the stream server\n");
+    std::exit(1);
+  }
+  SourceChoice choice;
+  choice.kind = SourceKind::stream;
+  choice.location = "http://127.0.0.1:" + std::to_string(port) + "/live";
+  // The server loads its clip first; until it listens, opening fails at once.
+  for (int attempt = 0; attempt < 600 && viewer.capture.state != SourceState::connecting;
+       ++attempt) {
+    usleep(100000);
+    const int quiet = dup(2), null = open("/dev/null", O_WRONLY);
+    dup2(null, 2);
+    openSource(viewer.capture, choice, tickMs());
+    dup2(quiet, 2);
+    close(quiet);
+    close(null);
+  }
+  viewer.lastUploadTick = tickMs();
+  liveDelays.clear();
+  lastShownNumber = -1;
+  loopEnd = Clock::now() +
+            std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+  // The event loop as freeglut runs it (events, then the idle handler), kept here so that it
+  // can be left and entered again for the next stream.
+  glutDisplayFunc(liveDisplay);
+  while (Clock::now() < loopEnd) {
+    glutMainLoopEvent();
+    onIdle();
+  }
+  glutDisplayFunc(onDisplay);
+  releaseSource(viewer.capture);
+  kill(server, SIGTERM);
+  waitpid(server, nullptr, 0);
+  munmap(notes, sizeof(double) * kMaxNotes);
+  LiveResult result{};
+  result.shown = static_cast<int>(liveDelays.size());
+  if (liveDelays.empty()) return result;
+  result.delay = summarise(liveDelays);
+  // The last fifth of the run against the whole: a delay that grows shows up here.
+  std::vector<double> tail(liveDelays.end() - std::max<size_t>(1, liveDelays.size() / 5),
+                           liveDelays.end());
+  result.lastFifth = summarise(tail);
+  return result;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc == 6 && std::strcmp(argv[1], "--serve") == 0) {
+    return serve(argv[2], std::atoi(argv[3]), argv[4], std::strcmp(argv[5], "ts") == 0);
+  }
   double seconds = 10.0;
   int iterations = 30;
   std::string sustainedVideo;
+  double liveSeconds = 0.0;  // only the live rows, for this long each
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--seconds") == 0 && i + 1 < argc) seconds = std::atof(argv[++i]);
     if (std::strcmp(argv[i], "--iterations") == 0 && i + 1 < argc)
       iterations = std::atoi(argv[++i]);
     if (std::strcmp(argv[i], "--video") == 0 && i + 1 < argc) sustainedVideo = argv[++i];
+    if (std::strcmp(argv[i], "--live") == 0 && i + 1 < argc) liveSeconds = std::atof(argv[++i]);
   }
   prepareCapture();
   const std::string dir = (std::filesystem::temp_directory_path() / "lumivane-bench").string();
@@ -198,6 +449,25 @@ int main(int argc, char** argv) {
   onReshape(640, 480);
 
   std::printf("GL renderer: %s\n\n", reinterpret_cast<const char*>(glGetString(GL_RENDERER)));
+  if (liveSeconds > 0.0) {
+    std::printf(
+        "| live stream | frames shown | delay median / worst | last fifth median / worst |\n");
+    std::printf("|---|---|---|---|\n");
+    const struct {
+      int width, height;
+      bool h264;
+    } streams[] = {{1920, 960, false}, {3840, 1920, false}, {1920, 960, true}};
+    int port = 18700;
+    for (const auto& s : streams) {
+      const LiveResult r = measureLive(makeNumberedClip(s.width, s.height, dir, s.h264), s.h264,
+                                       liveSeconds, port++);
+      std::printf("| %s %dx%d, %.0f s | %d | %.0f / %.0f ms | %.0f / %.0f ms |\n",
+                  s.h264 ? "H.264 in MPEG-TS" : "MJPEG", s.width, s.height, liveSeconds, r.shown,
+                  r.delay.median, r.delay.worst, r.lastFifth.median, r.lastFifth.worst);
+      std::fflush(stdout);
+    }
+    return 0;
+  }
   std::printf(
       "| frame | grab | convert+upload | draw+swap | total | memcpy | total/memcpy |"
       " library calls alone | ours over library |\n");

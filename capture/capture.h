@@ -56,13 +56,14 @@ struct FrameSource {
   std::uint32_t retryDelayMs = kRetryIntervalMs;  // until the next attempt
   // Video files.
   std::uint32_t playStartTick = 0;  // milliseconds, when frame 0 is due
-  std::int64_t framesRead = 0;      // frames read since the start
+  std::int64_t framesRead = 0;      // frames read since the start (or since a stream opened)
   std::int64_t frameCount = 0;      // frames the file says it has, 0 when unknown
   double fps = 0.0;                 // frames per second
   // Live streams decoded in order: their delay is judged from the frames' timestamps.
-  double liveOffsetMs = 0.0;  // smallest (arrival time - timestamp) seen: the stream at its edge
-  bool haveLiveOffset = false;
-  bool cardShown = false;  // the texture holds the test card
+  // Milliseconds on liveClockMs.
+  double liveOffsetMs = 0.0;  // smallest (read time - timestamp) seen: the stream at its edge
+  double lastOffsetMs = 0.0;  // (read time - timestamp) of the last frame read
+  bool cardShown = false;     // the texture holds the test card
   // Incidents said once per source, so that a damaged stream does not flood the terminal.
   bool saidDamaged = false;
   bool saidTooLarge = false;

@@ -2,6 +2,7 @@
 // picture stays as close to now as the network allows, whatever the frame size.
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 
 #include "capture/source_internal.h"
 
@@ -26,8 +27,6 @@ double msSince(Clock::time_point start) {
   return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
 }
 
-double nowMs() { return msSince(Clock::time_point{}); }
-
 // MJPEG: packets are dropped undecoded until one has to wait for the network; that one is the
 // newest, and the only one decoded. (The rate a stream announces, 25 fps for MJPEG over HTTP,
 // is often a guess, so it cannot say how many to drop.)
@@ -43,8 +42,10 @@ bool drainPackets(FrameSource& source, bool* fresh) {
 }
 
 // Other codecs must be decoded in order. How far behind the stream is shows in its timestamps:
-// a frame that arrives later after its timestamp than the earliest one did has waited in a
-// queue. Frames are decoded and dropped until the stream is at its edge.
+// a frame read later after its timestamp than the earliest one was has waited in a queue.
+// Frames are decoded and dropped until the stream is at its edge. The first frame cannot have
+// been sent before the stream was opened, which takes the frames that opening read ahead (most
+// of a second of them) into account.
 bool drainDecoded(FrameSource& source, bool* fresh) {
   const double framePeriodMs = 1000.0 / source.fps;
   const auto started = Clock::now();
@@ -53,13 +54,16 @@ bool drainDecoded(FrameSource& source, bool* fresh) {
     const auto before = Clock::now();
     if (!grabOne(source)) return false;
     const double grabMs = msSince(before);
-    const double offset = nowMs() - source.video.get(cv::CAP_PROP_POS_MSEC);
-    // A grab that took longer than a frame period waited for the network, so its frame is the
-    // newest there is: that sets the edge anew, after a stall of the sender as well.
-    if (!source.haveLiveOffset || offset < source.liveOffsetMs || grabMs > framePeriodMs) {
-      source.liveOffsetMs = offset;
-      source.haveLiveOffset = true;
-    }
+    const double offset = liveClockMs() - source.video.get(cv::CAP_PROP_POS_MSEC);
+    // A grab that took two frame periods waited for the network, so its frame is the newest
+    // there is: that sets the edge anew, after a stall of the sender. So does a jump in the
+    // timestamps (a camera restarting its clock, a server looping its file). The first grab is
+    // left out: it also sets the decoder up.
+    const bool waited = grabMs > 2.0 * framePeriodMs && source.framesRead > 0;
+    const bool jumped = std::abs(offset - source.lastOffsetMs) > kMaxBehindMs;
+    source.lastOffsetMs = offset;
+    ++source.framesRead;
+    if (offset < source.liveOffsetMs || waited || jumped) source.liveOffsetMs = offset;
     behindMs = offset - source.liveOffsetMs;
     if (behindMs <= kLiveSlackMs || msSince(started) > kMaxDrainMs) break;
   }

@@ -73,24 +73,21 @@ bool isMjpeg(double fourccValue) {
   return name == "mjpg" || name == "mjpe" || name == "jpeg";
 }
 
-// Files and streams are first opened in packet mode; MJPEG stays there, so that frames that
-// are never shown are never decoded. Anything else is opened again with the library decoding.
+// MJPEG is switched to packet mode before its first grab, so that frames that are never shown
+// are never decoded. (Opening in packet mode and again for other codecs would take a second
+// connection, which a server that serves one client refuses.)
 bool openFileOrStream(FrameSource& source) {
   std::vector<int> params;
   if (source.choice.kind == SourceKind::stream) {
     params = {cv::CAP_PROP_OPEN_TIMEOUT_MSEC, kStreamOpenTimeoutMs, cv::CAP_PROP_READ_TIMEOUT_MSEC,
               kStreamReadTimeoutMs};
   }
-  std::vector<int> packetParams = params;
-  packetParams.insert(packetParams.end(), {cv::CAP_PROP_FORMAT, -1});
-  if (!source.video.open(source.choice.location, cv::CAP_FFMPEG, packetParams)) return false;
-  if (isMjpeg(source.video.get(cv::CAP_PROP_FOURCC))) {
-    source.mode = ReadMode::jpegPackets;
-    return true;
-  }
-  source.video.release();
-  source.mode = ReadMode::decoded;
-  return source.video.open(source.choice.location, cv::CAP_FFMPEG, params);
+  if (!source.video.open(source.choice.location, cv::CAP_FFMPEG, params)) return false;
+  source.mode =
+      isMjpeg(source.video.get(cv::CAP_PROP_FOURCC)) && source.video.set(cv::CAP_PROP_FORMAT, -1)
+          ? ReadMode::jpegPackets
+          : ReadMode::decoded;
+  return true;
 }
 
 bool openCamera(FrameSource& source) {
@@ -148,7 +145,7 @@ bool tryOpen(FrameSource& source, std::uint32_t now) {
 
 bool openCapture(FrameSource& source, std::uint32_t now) {
   SourceChoice& choice = source.choice;
-  source.haveLiveOffset = false;
+  source.liveOffsetMs = source.lastOffsetMs = liveClockMs();
   if (choice.kind == SourceKind::videoFile || choice.kind == SourceKind::stillImage) {
     // A picture is told by its contents, not its name.
     if (cv::haveImageReader(choice.location)) {
@@ -197,6 +194,12 @@ bool retrieveOne(FrameSource& source) {
       return false;
   }
   return false;
+}
+
+double liveClockMs() {
+  return std::chrono::duration<double, std::milli>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
 }
 
 void sayOnce(bool& said, const std::string& message) {

@@ -33,5 +33,8 @@ bool readPaced(FrameSource& source, std::uint32_t now, bool* fresh);
 // `fresh` only when there is a new frame to show.
 bool readNewest(FrameSource& source, bool* fresh);
 
+// Milliseconds from a monotonic clock, as a double: the time base of live streams' delays.
+double liveClockMs();
+
 // One line on stderr once per source for an incident, `said` remembering it.
 void sayOnce(bool& said, const std::string& message);
