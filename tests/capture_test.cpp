@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <opencv2/imgcodecs.hpp>
+#include <thread>
 
 #include "support/harness.h"
 
@@ -60,6 +61,34 @@ TEST(VideoFile, PlaysAtItsOwnRateSkippingAndLooping) {
   EXPECT_EQ(frameNumber(nextFrame(source, t0 + 950)), 1);
   EXPECT_EQ(source.state, SourceState::live);
   EXPECT_EQ(source.state, SourceState::live);
+}
+
+TEST(VideoFile, Detailed3840By1920PlaysAtItsOwnRateInRealTime) {
+  // 24 frames at 30 fps, looping; frame i shows kPalette[i % 8] in its middle.
+  std::vector<Rgb> colours;
+  for (int i = 0; i < 24; ++i) colours.push_back(kPalette[i % 8]);
+  const std::string path = writeVideo(scratchDir("big"), colours, 30.0, 3840, 1920, true);
+  FrameSource source;
+  const auto start = std::chrono::steady_clock::now();
+  const auto msNow = [&] {
+    return static_cast<std::uint32_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                          std::chrono::steady_clock::now() - start)
+                                          .count());
+  };
+  openSource(source, fileChoice(path), msNow());
+  int shown = 0, offPace = 0;
+  for (std::uint32_t due = 60; due <= 3000; due += 60) {
+    while (msNow() < due) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    const std::uint32_t now = msNow();
+    const int number = frameNumber(nextFrame(source, now));
+    if (number < 0) continue;
+    ++shown;
+    // The frame on the file's clock, give or take one.
+    const int expected = static_cast<int>((now - source.playStartTick) * 30 / 1000 % 24 % 8);
+    if (number != expected && number != (expected + 7) % 8) ++offPace;
+  }
+  EXPECT_GE(shown, 45) << "of 50 uploads, each due a new frame";
+  EXPECT_LE(offPace, 2);
 }
 
 TEST(VideoFile, FrameBufferIsReusedAcrossGrabs) {

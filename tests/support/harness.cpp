@@ -103,11 +103,23 @@ std::string scratchDir(const std::string& name) {
 }
 
 std::string writeVideo(const std::string& dir, const std::vector<Rgb>& colours, double fps,
-                       int width, int height) {
+                       int width, int height, bool detailed) {
   const std::string path = dir + "/clip.avi";
   cv::VideoWriter writer(path, cv::VideoWriter::fourcc('M', 'J', 'P', 'G'), fps,
                          cv::Size(width, height));
   EXPECT_TRUE(writer.isOpened()) << "cannot write " << path;
-  for (const Rgb& colour : colours) writer.write(solidFrame(width, height, colour));
+  cv::RNG random(7);
+  for (const Rgb& colour : colours) {
+    cv::Mat frame = solidFrame(width, height, colour);
+    if (detailed) {
+      // Noise around the middle third, which keeps the colour.
+      cv::Mat noise(height, width, CV_8UC3);
+      random.fill(noise, cv::RNG::NORMAL, 128, 30);
+      frame(cv::Rect(width / 3, height / 3, width / 3, height / 3))
+          .copyTo(noise(cv::Rect(width / 3, height / 3, width / 3, height / 3)));
+      frame = noise;
+    }
+    writer.write(frame);
+  }
   return path;
 }

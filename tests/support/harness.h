@@ -51,9 +51,10 @@ cv::Mat solidFrame(int width, int height, Rgb colour);
 // A fresh empty folder for one test's files.
 std::string scratchDir(const std::string& name);
 
-// Writes an MJPG AVI of `colours.size()` frames, frame i filled with colours[i].
+// Writes an MJPG AVI of `colours.size()` frames, frame i filled with colours[i]; a detailed
+// frame is noise but for its middle third.
 std::string writeVideo(const std::string& dir, const std::vector<Rgb>& colours, double fps,
-                       int width = 64, int height = 32);
+                       int width = 64, int height = 32, bool detailed = false);
 
 // A fake millisecond clock for the tick seam.
 extern std::uint32_t fakeNow;
