@@ -1,6 +1,7 @@
 // Decoding of single pictures (still files, MJPEG packets), with the declared size checked
 // before anything is allocated: a 1 KB file that claims 30000 by 30000 pixels must not take
 // gigabytes.
+#include <png.h>
 #include <turbojpeg.h>
 
 #include <algorithm>
@@ -12,11 +13,6 @@ namespace {
 
 bool tooLarge(std::int64_t width, std::int64_t height) {
   return width <= 0 || height <= 0 || width * height > kMaxPicturePixels;
-}
-
-std::uint32_t bigEndian32(const unsigned char* p) {
-  return (std::uint32_t{p[0]} << 24) | (std::uint32_t{p[1]} << 16) | (std::uint32_t{p[2]} << 8) |
-         std::uint32_t{p[3]};
 }
 
 // TurboJPEG hands libjpeg's warnings back instead of printing them, and reads the header on
@@ -53,6 +49,31 @@ DecodeResult decodeJpeg(const unsigned char* data, std::size_t size, cv::Mat& bg
   return tjGetErrorCode(decoder) == TJERR_WARNING ? DecodeResult::damaged : DecodeResult::failed;
 }
 
+// libpng's simplified reader keeps its errors and warnings in the image record instead of
+// printing them, and reads the header on its own first.
+DecodeResult decodePng(const unsigned char* data, std::size_t size, cv::Mat& bgr, int* width,
+                       int* height) {
+  png_image image{};
+  image.version = PNG_IMAGE_VERSION;
+  if (!png_image_begin_read_from_memory(&image, data, size)) return DecodeResult::failed;
+  *width = static_cast<int>(std::min<png_uint_32>(image.width, 0x7FFFFFFF));
+  *height = static_cast<int>(std::min<png_uint_32>(image.height, 0x7FFFFFFF));
+  if (tooLarge(*width, *height)) {
+    png_image_free(&image);
+    return DecodeResult::tooLarge;
+  }
+  image.format = PNG_FORMAT_BGR;
+  bgr.create(*height, *width, CV_8UC3);
+  // Rows that a damaged file never delivers stay a plain grey, as JPEG's do.
+  bgr.setTo(cv::Scalar::all(128));
+  if (png_image_finish_read(&image, nullptr, bgr.data, static_cast<png_int_32>(bgr.step),
+                            nullptr)) {
+    return DecodeResult::ok;
+  }
+  png_image_free(&image);
+  return DecodeResult::damaged;
+}
+
 }  // namespace
 
 DecodeResult decodePicture(const unsigned char* data, std::size_t size, cv::Mat& bgr, int* width,
@@ -61,11 +82,8 @@ DecodeResult decodePicture(const unsigned char* data, std::size_t size, cv::Mat&
   if (data == nullptr || size < 8) return DecodeResult::failed;
   if (data[0] == 0xFF && data[1] == 0xD8) return decodeJpeg(data, size, bgr, width, height);
   static const unsigned char kPngSignature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
-  if (size >= 24 && std::equal(kPngSignature, kPngSignature + 8, data)) {
-    // The first chunk is the header: width and height at bytes 16 to 23.
-    *width = static_cast<int>(std::min<std::uint32_t>(bigEndian32(data + 16), 0x7FFFFFFF));
-    *height = static_cast<int>(std::min<std::uint32_t>(bigEndian32(data + 20), 0x7FFFFFFF));
-    if (tooLarge(*width, *height)) return DecodeResult::tooLarge;
+  if (std::equal(kPngSignature, kPngSignature + 8, data)) {
+    return decodePng(data, size, bgr, width, height);
   }
   // Other formats rely on the library's own limit, set to the same value in prepareCapture.
   if (size > 0x7FFFFFFF) return DecodeResult::failed;

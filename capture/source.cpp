@@ -190,7 +190,10 @@ bool retrieveOne(FrameSource& source) {
                                        " pixels, more than this viewer shows; skipped");
       return false;
     case DecodeResult::failed:
-      sayOnce(source.saidDamaged, name + " has pictures that cannot be decoded; skipped");
+      // A still picture that cannot be read is reported as a file that cannot be opened.
+      if (source.choice.kind != SourceKind::stillImage) {
+        sayOnce(source.saidDamaged, name + " has pictures that cannot be decoded; skipped");
+      }
       return false;
   }
   return false;

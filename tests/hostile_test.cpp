@@ -1,0 +1,134 @@
+// Hostile and broken input: sizes refused before anything is decoded, damage shown as far as it
+// decodes and said once, and nothing from the libraries on the terminal.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <opencv2/imgcodecs.hpp>
+
+#include "capture/capture.h"
+#include "support/harness.h"
+
+namespace {
+
+SourceChoice fileChoice(const std::string& path) {
+  SourceChoice choice;
+  choice.kind = SourceKind::videoFile;
+  choice.location = path;
+  return choice;
+}
+
+std::vector<unsigned char> readBytes(const std::string& path) {
+  std::ifstream file(path, std::ios::binary);
+  return std::vector<unsigned char>((std::istreambuf_iterator<char>(file)),
+                                    std::istreambuf_iterator<char>());
+}
+
+void writeBytes(const std::string& path, const std::vector<unsigned char>& bytes) {
+  std::ofstream(path, std::ios::binary)
+      .write(reinterpret_cast<const char*>(bytes.data()), static_cast<long>(bytes.size()));
+}
+
+// A small real JPEG whose frame header is made to declare width by height.
+std::vector<unsigned char> jpegDeclaring(int width, int height) {
+  std::vector<unsigned char> jpeg;
+  cv::imencode(".jpg", solidFrame(16, 16, kBlue), jpeg);
+  for (size_t i = 2; i + 9 < jpeg.size(); i += 2 + (jpeg[i + 2] << 8 | jpeg[i + 3])) {
+    if (jpeg[i + 1] == 0xC0) {
+      jpeg[i + 5] = height >> 8, jpeg[i + 6] = height & 0xFF;
+      jpeg[i + 7] = width >> 8, jpeg[i + 8] = width & 0xFF;
+      break;
+    }
+  }
+  return jpeg;
+}
+
+TEST(Hostile, SizeLimitAtItsEdge) {
+  const std::string dir = scratchDir("limit");
+  // 16384 by 8192 is 2^27 pixels: the largest picture shown.
+  const std::string largest = dir + "/largest.jpg";
+  ASSERT_TRUE(
+      cv::imwrite(largest, solidFrame(16384, 8192, kGreen), {cv::IMWRITE_JPEG_QUALITY, 50}));
+  FrameSource source;
+  openSource(source, fileChoice(largest), 0);
+  const cv::Mat* frame = nextFrame(source, 0);
+  ASSERT_NE(frame, nullptr);
+  EXPECT_EQ(frame->size(), cv::Size(16384, 8192));
+  releaseSource(source);
+  source.frame.release();
+
+  // One more row, and the header alone is enough to refuse it; the same for a tiny file that
+  // claims 30000 by 30000. One line each says why.
+  for (const auto& size : {cv::Size(16384, 8193), cv::Size(30000, 30000)}) {
+    const std::string path = dir + "/claims.jpg";
+    writeBytes(path, jpegDeclaring(size.width, size.height));
+    ::testing::internal::CaptureStderr();
+    openSource(source, fileChoice(path), 0);
+    EXPECT_EQ(nextFrame(source, 2500), nullptr);
+    const std::string err = ::testing::internal::GetCapturedStderr();
+    EXPECT_EQ(err,
+              "lumivane: file " + path + " declares " + std::to_string(size.width) + "x" +
+                  std::to_string(size.height) +
+                  " pixels, more than this viewer shows; skipped\nlumivane: cannot open file " +
+                  path + "; showing the test card, retrying every 2 s\n");
+    EXPECT_EQ(source.state, SourceState::missing);
+  }
+}
+
+TEST(Hostile, TruncatedPictureShowsWhatDecodesWithOneLineOfOurs) {
+  const std::string dir = scratchDir("truncated");
+  cv::Mat picture(320, 640, CV_8UC3);
+  cv::randu(picture, cv::Scalar::all(0), cv::Scalar::all(255));
+  picture.rowRange(0, 40).setTo(cv::Scalar(0, 0, 255));
+  for (const std::string format : {".jpg", ".png"}) {
+    std::vector<unsigned char> bytes;
+    cv::imencode(format, picture, bytes);
+    bytes.resize(bytes.size() / 2);  // a download cut off half way
+    const std::string path = dir + "/cut" + format;
+    writeBytes(path, bytes);
+    FrameSource source;
+    ::testing::internal::CaptureStderr();
+    openSource(source, fileChoice(path), 0);
+    const cv::Mat* frame = nextFrame(source, 0);
+    const std::string err = ::testing::internal::GetCapturedStderr();
+    ASSERT_NE(frame, nullptr) << format;
+    EXPECT_EQ(frame->size(), picture.size());
+    const cv::Vec3b top = frame->at<cv::Vec3b>(20, 320);
+    EXPECT_TRUE(sameColour(cv::Vec3b(top[2], top[1], top[0]), kRed, 40)) << "the part that arrived";
+    EXPECT_EQ(err,
+              "lumivane: file " + path + " has damaged pictures; shown as far as they decode\n");
+  }
+}
+
+TEST(Hostile, DamagedStretchOfAVideoIsSkipped) {
+  std::vector<Rgb> colours;
+  for (int i = 0; i < 40; ++i) colours.push_back(i < 20 ? kRed : kGreen);
+  const std::string path = writeVideo(scratchDir("damaged"), colours, 10.0, 64, 32, true);
+  std::vector<unsigned char> bytes = readBytes(path);
+  // Garbage over about a tenth of the file, a third of the way in.
+  for (size_t i = bytes.size() / 3; i < bytes.size() / 3 + bytes.size() / 10; ++i) {
+    bytes[i] = static_cast<unsigned char>(i * 37);
+  }
+  writeBytes(path, bytes);
+  FrameSource source;
+  ::testing::internal::CaptureStderr();
+  openSource(source, fileChoice(path), 0);
+  int shown = 0, green = 0;
+  bool restarted = false;
+  for (std::uint32_t t = 0; t < 3900; t += 100) {
+    const cv::Mat* frame = nextFrame(source, t);
+    if (frame == nullptr) continue;
+    ++shown;
+    const cv::Vec3b centre = frame->at<cv::Vec3b>(16, 32);
+    if (sameColour(cv::Vec3b(centre[2], centre[1], centre[0]), kGreen, 60)) ++green;
+    restarted = restarted || source.framesRead < static_cast<std::int64_t>(t / 100);
+  }
+  const std::string err = ::testing::internal::GetCapturedStderr();
+  EXPECT_FALSE(restarted) << "started over before the end";
+  EXPECT_GE(green, 15) << "playback did not go on past the damage";
+  EXPECT_GE(shown, 30);
+  EXPECT_NE(err.find("lumivane: file " + path), std::string::npos) << err;
+  EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
+  EXPECT_EQ(source.state, SourceState::live);
+}
+
+}  // namespace
