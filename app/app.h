@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "capture/capture.h"
 #include "trackball/trackball.h"
@@ -44,13 +45,17 @@ enum class Command { run, help, version };
 
 struct Arguments {
   Command command = Command::run;
-  SourceChoice source;  // what to open when running
-  std::string warning;  // why the arguments were not understood and camera 0 is opened instead
+  SourceChoice source;                // what to open when running
+  std::vector<std::string> warnings;  // what was not understood, and what was done instead
 };
 
-// Reads the arguments that freeglut left. One whole number is a camera index; one existing
-// file is a picture or a video; one scheme://... is a network stream; anything else opens
-// camera 0 and says why in `warning`.
+// The fields of view that --dual-fisheye takes, in degrees.
+constexpr double kMinFisheyeFovDeg = 150.0;
+constexpr double kMaxFisheyeFovDeg = 270.0;
+
+// Reads the arguments that freeglut left: options (--dual-fisheye[=FOV]) first, then at most one
+// source. A scheme://... is a network stream; an existing file is a picture or a video; anything
+// else is a camera number, read as atoi reads it. What is not understood is said in `warnings`.
 Arguments parseArguments(int argc, const char* const* argv);
 
 // True when the arguments ask for help or the version; checked before the window system

@@ -12,15 +12,13 @@
 
 namespace {
 
-// An optional sign and at least one digit, nothing else (no blanks, no trailing letters).
-bool isWholeNumber(const char* text, long* value) {
+// An optional sign and at least one digit, nothing else: a camera, even if a file has that name.
+bool isWholeNumber(const char* text) {
   const char* digits = (*text == '+' || *text == '-') ? text + 1 : text;
   if (*digits == '\0') return false;
   for (const char* c = digits; *c != '\0'; ++c) {
     if (!std::isdigit(static_cast<unsigned char>(*c))) return false;
   }
-  errno = 0;
-  *value = std::strtol(text, nullptr, 10);
   return true;
 }
 
@@ -55,45 +53,104 @@ Command earlyCommand(int argc, const char* const* argv) {
   return Command::run;
 }
 
+namespace {
+
+// --dual-fisheye or --dual-fisheye=FOV. A field of view that cannot be used falls back to the
+// default with a line, as a bad source falls back to camera 0: the viewer still starts.
+void readFisheyeOption(const std::string& arg, Arguments* args) {
+  const std::string name = "--dual-fisheye";
+  args->source.dualFisheyeFov = kDefaultFisheyeFovDeg;
+  if (arg.size() == name.size()) return;
+  const std::string text = arg.substr(name.size() + 1);
+  char* end = nullptr;
+  errno = 0;
+  const double fov = std::strtod(text.c_str(), &end);
+  if (!text.empty() && *end == '\0' && errno == 0 && fov >= kMinFisheyeFovDeg &&
+      fov <= kMaxFisheyeFovDeg) {
+    args->source.dualFisheyeFov = fov;
+    return;
+  }
+  args->warnings.push_back("--dual-fisheye=" + text + ": the field of view must be " +
+                           std::to_string(static_cast<int>(kMinFisheyeFovDeg)) + " to " +
+                           std::to_string(static_cast<int>(kMaxFisheyeFovDeg)) +
+                           " degrees; using " +
+                           std::to_string(static_cast<int>(kDefaultFisheyeFovDeg)));
+}
+
+// Anything else is a camera number read as atoi reads it: leading blanks skipped, the digits
+// taken, the rest ignored (and named).
+void readCameraText(const char* arg, Arguments* args) {
+  const char* start = arg;
+  while (std::isspace(static_cast<unsigned char>(*start))) ++start;
+  char* end = nullptr;
+  errno = 0;
+  const long index = std::strtol(start, &end, 10);
+  if (end == start) {
+    args->warnings.push_back(std::string("'") + arg +
+                             "' is not a camera number, a readable file or a URL");
+    return;
+  }
+  // atoi would wrap a huge number into some other camera; refuse it instead.
+  if (errno == ERANGE || index < INT_MIN || index > INT_MAX) {
+    args->warnings.push_back(std::string("camera index '") + arg + "' is out of range");
+    return;
+  }
+  args->source.cameraIndex = static_cast<int>(index);
+  if (*end != '\0') {
+    args->warnings.push_back(std::string("ignoring '") + end + "' after camera number " +
+                             std::to_string(index));
+  }
+}
+
+}  // namespace
+
 Arguments parseArguments(int argc, const char* const* argv) {
   Arguments args;
   args.command = earlyCommand(argc, argv);
   if (args.command != Command::run) return args;
-  if (argc > 2) {
-    args.warning = "expected at most one argument, got " + std::to_string(argc - 1);
+  // Options come first; the source, if any, after them.
+  int first = 1;
+  for (; first < argc && std::strncmp(argv[first], "--", 2) == 0 && argv[first][2] != '\0';
+       ++first) {
+    const std::string option = argv[first];
+    if (option == "--dual-fisheye" || option.rfind("--dual-fisheye=", 0) == 0) {
+      readFisheyeOption(option, &args);
+    } else {
+      args.warnings.push_back("unknown option '" + option + "' ignored");
+    }
+  }
+  const int count = argc - first;
+  if (count > 1) {
+    args.warnings.push_back("expected at most one source, got " + std::to_string(count));
     return args;
   }
-  if (argc < 2) return args;
+  if (count == 0) return args;
 
-  const char* arg = argv[1];
-  long index = 0;
-  if (isWholeNumber(arg, &index)) {
-    // atoi would wrap a huge number into some other camera; refuse it instead.
-    if (errno == ERANGE || index < INT_MIN || index > INT_MAX) {
-      args.warning = std::string("camera index '") + arg + "' is out of range";
-      return args;
-    }
-    args.source.cameraIndex = static_cast<int>(index);
-  } else if (isStreamUrl(arg)) {
+  const char* arg = argv[first];
+  if (isStreamUrl(arg)) {
     args.source.kind = SourceKind::stream;
     args.source.location = arg;
-  } else if (isReadableFile(arg)) {
+  } else if (!isWholeNumber(arg) && isReadableFile(arg)) {
     // Picture or video is decided when it is opened, by its contents rather than its name.
     args.source.kind = SourceKind::videoFile;
     args.source.location = arg;
   } else {
-    args.warning = std::string("'") + arg + "' is neither a camera number nor a readable file";
+    readCameraText(arg, &args);
   }
   return args;
 }
 
 const char* usageText() {
-  return "Usage: lumivane [CAMERA | FILE | URL]\n"
+  return "Usage: lumivane [--dual-fisheye[=FOV]] [CAMERA | FILE | URL]\n"
          "Live viewer for 360-degree (equirectangular) video, drawn on a sphere.\n"
          "\n"
          "  CAMERA   camera index (default 0)\n"
          "  FILE     a video (played at its own rate, looping) or a picture (PNG, JPEG)\n"
          "  URL      a network stream, such as rtsp://host/path or http://host/video.mjpg\n"
+         "\n"
+         "  --dual-fisheye[=FOV]  the frames hold two fisheye circles side by side (front lens\n"
+         "                        on the right, as FFmpeg's v360 dfisheye); FOV is each lens's\n"
+         "                        field of view in degrees, 150 to 270 (default 190)\n"
          "\n"
          "Cameras and streams always show their newest frame. While nothing delivers a\n"
          "picture the sphere shows a test card (\"no camera\" or \"no picture\"), and the\n"

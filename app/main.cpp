@@ -2,6 +2,7 @@
 #include <GL/freeglut.h>
 
 #include <cstdio>
+#include <string>
 
 #include "app/app.h"
 
@@ -27,7 +28,9 @@ int main(int argc, char** argv) {
 
   // Open the source named by what is left of the command line.
   const Arguments args = parseArguments(argc, argv);
-  openSource(viewer.capture, args.source, tickMs(), args.warning);
+  std::string warning;  // all of it goes into the one line that opening the source writes
+  for (const std::string& w : args.warnings) warning += (warning.empty() ? "" : "; ") + w;
+  openSource(viewer.capture, args.source, tickMs(), warning);
   discardFrame(viewer.capture);
   viewer.lastUploadTick = tickMs();
 

@@ -17,10 +17,14 @@ constexpr std::int64_t kMaxPicturePixels = std::int64_t{1} << 27;
 
 enum class SourceKind { camera, videoFile, stillImage, stream };
 
+// Each lens's field of view of a dual-fisheye camera when none is given, in degrees.
+constexpr double kDefaultFisheyeFovDeg = 190.0;
+
 struct SourceChoice {
   SourceKind kind = SourceKind::camera;
-  int cameraIndex = 0;   // for a camera
-  std::string location;  // file path or stream URL for the others
+  int cameraIndex = 0;          // for a camera
+  std::string location;         // file path or stream URL for the others
+  double dualFisheyeFov = 0.0;  // degrees across each lens; 0 for equirectangular frames
 };
 
 // Where a source stands. Exactly one holds at a time; the transitions are all in source.cpp.
@@ -50,9 +54,12 @@ struct FrameSource {
   SourceState state = SourceState::closed;
   ReadMode mode = ReadMode::decoded;
   cv::VideoCapture video;
-  cv::Mat frame;                      // the latest frame, blue-green-red, valid until the next grab
-  cv::Mat packet;                     // the latest compressed packet in jpegPackets mode
-  std::uint32_t lastAttemptTick = 0;  // milliseconds, last open attempt
+  cv::Mat frame;   // the latest frame, blue-green-red, valid until the next grab
+  cv::Mat packet;  // the latest compressed packet in jpegPackets mode
+  // Dual-fisheye frames: the maps for the current frame size, and the picture they make.
+  cv::Mat fisheyeMap1, fisheyeMap2, equirect;
+  cv::Size fisheyeMapFor;
+  std::uint32_t lastAttemptTick = 0;              // milliseconds, last open attempt
   std::uint32_t retryDelayMs = kRetryIntervalMs;  // until the next attempt
   // Video files.
   std::uint32_t playStartTick = 0;  // milliseconds, when frame 0 is due
@@ -68,6 +75,7 @@ struct FrameSource {
   bool saidDamaged = false;
   bool saidTooLarge = false;
   bool saidBehind = false;
+  bool saidShape = false;
 };
 
 // True when an upload is due: at least kUploadIntervalMs since `last`, counted modulo 2^32 so
@@ -112,6 +120,11 @@ enum class DecodeResult {
 // declared size when the header could be read. Writes nothing to the terminal.
 DecodeResult decodePicture(const unsigned char* data, std::size_t size, cv::Mat& bgr, int* width,
                            int* height);
+
+// Fills `mapX` and `mapY` (for cv::remap) so that they turn a dual-fisheye frame of `frameSize`
+// into an equirectangular picture twice as wide as the circles are high, the right lens's
+// centre in its middle. The layout is FFmpeg's v360 "dfisheye" with `fovDeg` across each lens.
+void buildDualFisheyeMaps(cv::Size frameSize, double fovDeg, cv::Mat& mapX, cv::Mat& mapY);
 
 // The picture shown while no source delivers: an equirectangular grid with the equator, the
 // poles and the four directions marked, and `label` written around it. Blue-green-red.

@@ -10,6 +10,7 @@
 #include <fstream>
 #include <opencv2/core/utils/logger.hpp>
 #include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
 #include <vector>
 
 #include "capture/source_internal.h"
@@ -141,6 +142,33 @@ bool tryOpen(FrameSource& source, std::uint32_t now) {
   return opened;
 }
 
+// The frame as the sphere takes it: dual-fisheye frames are unwrapped, and a frame far from
+// the 2:1 of an equirectangular picture is named once, since it may well be a dual-fisheye one.
+const cv::Mat* shownPicture(FrameSource& source) {
+  const cv::Mat& frame = source.frame;
+  const double fov = source.choice.dualFisheyeFov;
+  if (fov <= 0.0) {
+    const double aspect = static_cast<double>(frame.cols) / frame.rows;
+    if (aspect < 1.9 || aspect > 2.1) {
+      sayOnce(source.saidShape, "frames are " + std::to_string(frame.cols) + "x" +
+                                    std::to_string(frame.rows) +
+                                    ", not 2:1 equirectangular; for a dual-fisheye camera try "
+                                    "--dual-fisheye");
+    }
+    return &frame;
+  }
+  if (source.fisheyeMapFor != frame.size()) {
+    cv::Mat mapX, mapY;
+    buildDualFisheyeMaps(frame.size(), fov, mapX, mapY);
+    // Fixed-point maps remap about twice as fast as floating-point ones.
+    cv::convertMaps(mapX, mapY, source.fisheyeMap1, source.fisheyeMap2, CV_16SC2);
+    source.fisheyeMapFor = frame.size();
+  }
+  cv::remap(frame, source.equirect, source.fisheyeMap1, source.fisheyeMap2, cv::INTER_LINEAR,
+            cv::BORDER_CONSTANT);
+  return &source.equirect;
+}
+
 }  // namespace
 
 bool openCapture(FrameSource& source, std::uint32_t now) {
@@ -250,7 +278,7 @@ void openSource(FrameSource& source, const SourceChoice& choice, std::uint32_t n
   releaseSource(source);
   source.choice = choice;
   source.cardShown = false;
-  source.saidDamaged = source.saidTooLarge = source.saidBehind = false;
+  source.saidDamaged = source.saidTooLarge = source.saidBehind = source.saidShape = false;
   const std::string name = describeSource(choice);
   if (tryOpen(source, now)) {
     source.state = SourceState::connecting;
@@ -310,7 +338,7 @@ const cv::Mat* nextFrame(FrameSource& source, std::uint32_t now) {
   }
   if (!fresh) return nullptr;
   markLive(source);
-  return &source.frame;
+  return shownPicture(source);
 }
 
 void releaseSource(FrameSource& source) {

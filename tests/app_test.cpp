@@ -20,34 +20,58 @@ Arguments parse(std::vector<const char*> args) {
 TEST(Arguments, CameraIndexRule) {
   EXPECT_EQ(parse({}).source.cameraIndex, 0);
   EXPECT_EQ(parse({}).source.kind, SourceKind::camera);
-  EXPECT_TRUE(parse({}).warning.empty());
+  EXPECT_TRUE(parse({}).warnings.empty());
 
   EXPECT_EQ(parse({"1"}).source.cameraIndex, 1);
   EXPECT_EQ(parse({"-3"}).source.cameraIndex, -3) << "negative indexes pass unchanged";
-  EXPECT_TRUE(parse({"1"}).warning.empty());
+  EXPECT_TRUE(parse({"1"}).warnings.empty());
 
   const Arguments letters = parse({"abc"});
   EXPECT_EQ(letters.source.kind, SourceKind::camera);
   EXPECT_EQ(letters.source.cameraIndex, 0);
-  EXPECT_NE(letters.warning.find("'abc'"), std::string::npos) << letters.warning;
+  ASSERT_EQ(letters.warnings.size(), 1u);
+  EXPECT_NE(letters.warnings[0].find("'abc'"), std::string::npos) << letters.warnings[0];
 
   const Arguments two = parse({"1", "2"});
   EXPECT_EQ(two.source.kind, SourceKind::camera);
   EXPECT_EQ(two.source.cameraIndex, 0) << "an index is read only from a single argument";
-  EXPECT_FALSE(two.warning.empty());
+  EXPECT_EQ(two.warnings.size(), 1u);
 }
 
-TEST(Arguments, BadInputFallsBackToCameraZeroWithOneLine) {
+TEST(Arguments, TextIsReadAsAtoiReadsIt) {
   for (const char* bad :
-       {"", "99999999999999999999", "2147483648", "12abc", " 1", "+", "-", "/", "/nonexistent"}) {
+       {"", "99999999999999999999", "2147483648", "+", "-", "/", "/nonexistent"}) {
     const Arguments a = parse({bad});
     EXPECT_EQ(a.command, Command::run) << bad;
     EXPECT_EQ(a.source.kind, SourceKind::camera) << bad;
     EXPECT_EQ(a.source.cameraIndex, 0) << bad;
-    EXPECT_FALSE(a.warning.empty()) << bad;
-    EXPECT_EQ(a.warning.find('\n'), std::string::npos) << bad;
+    EXPECT_EQ(a.warnings.size(), 1u) << bad;
   }
   EXPECT_EQ(parse({"2147483647"}).source.cameraIndex, 2147483647);
+  const Arguments trailing = parse({"12abc"});
+  EXPECT_EQ(trailing.source.cameraIndex, 12);
+  ASSERT_EQ(trailing.warnings.size(), 1u);
+  EXPECT_EQ(trailing.warnings[0], "ignoring 'abc' after camera number 12");
+  EXPECT_EQ(parse({" 1"}).source.cameraIndex, 1);
+  EXPECT_TRUE(parse({" 1"}).warnings.empty());
+}
+
+TEST(Arguments, DualFisheyeOptionBeforeTheSource) {
+  EXPECT_EQ(parse({}).source.dualFisheyeFov, 0.0);
+  const Arguments plain = parse({"--dual-fisheye", "3"});
+  EXPECT_EQ(plain.source.dualFisheyeFov, 190.0);
+  EXPECT_EQ(plain.source.cameraIndex, 3);
+  EXPECT_TRUE(plain.warnings.empty());
+  EXPECT_EQ(parse({"--dual-fisheye=200.5"}).source.dualFisheyeFov, 200.5);
+  for (const char* bad : {"--dual-fisheye=", "--dual-fisheye=wide", "--dual-fisheye=149",
+                          "--dual-fisheye=271", "--dual-fisheye=nan"}) {
+    const Arguments a = parse({bad});
+    EXPECT_EQ(a.source.dualFisheyeFov, 190.0) << bad;
+    ASSERT_EQ(a.warnings.size(), 1u) << bad;
+    EXPECT_NE(a.warnings[0].find("150 to 270 degrees; using 190"), std::string::npos);
+  }
+  EXPECT_EQ(parse({"--wobble", "2"}).warnings.size(), 1u);
+  EXPECT_EQ(parse({"--wobble", "2"}).source.cameraIndex, 2);
 }
 
 TEST(Arguments, FilesAndStreams) {
@@ -57,7 +81,7 @@ TEST(Arguments, FilesAndStreams) {
   const Arguments f = parse({file.c_str()});
   EXPECT_EQ(f.source.kind, SourceKind::videoFile);
   EXPECT_EQ(f.source.location, file);
-  EXPECT_TRUE(f.warning.empty());
+  EXPECT_TRUE(f.warnings.empty());
 
   const Arguments url = parse({"rtsp://127.0.0.1:8554/live"});
   EXPECT_EQ(url.source.kind, SourceKind::stream);

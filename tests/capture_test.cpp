@@ -114,6 +114,35 @@ TEST(StillPicture, ShownOnceAndKeptLive) {
   EXPECT_EQ(source.state, SourceState::live);
 }
 
+TEST(StillPicture, FramesFarFromTwoToOneGetOneHint) {
+  const std::string dir = scratchDir("shape");
+  const struct {
+    cv::Size size;
+    double fisheyeFov;
+    bool hint;
+  } cases[] = {{{1280, 720}, 0.0, true}, {{1000, 500}, 0.0, false}, {{1280, 720}, 190.0, false}};
+  for (const auto& c : cases) {
+    const std::string path = dir + "/frame.png";
+    ASSERT_TRUE(cv::imwrite(path, solidFrame(c.size.width, c.size.height, kPalette[1])));
+    SourceChoice choice = fileChoice(path);
+    choice.dualFisheyeFov = c.fisheyeFov;
+    FrameSource source;
+    ::testing::internal::CaptureStderr();
+    openSource(source, choice, 0);
+    ASSERT_NE(nextFrame(source, 0), nullptr);
+    // Opened again later, as a retry does: still one line for the source.
+    releaseSource(source);
+    source.state = SourceState::missing;
+    nextFrame(source, 5000);
+    const std::string err = ::testing::internal::GetCapturedStderr();
+    const std::string hint =
+        "lumivane: frames are 1280x720, not 2:1 equirectangular; for a dual-fisheye camera try "
+        "--dual-fisheye\n";
+    EXPECT_EQ(err.find(hint) != std::string::npos, c.hint) << err;
+    EXPECT_EQ(err.find(hint), err.rfind(hint)) << "said twice: " << err;
+  }
+}
+
 TEST(MissingSource, ReportsOnceAndRetriesCheaplyEveryTwoSeconds) {
   SourceChoice choice;
   choice.cameraIndex = 63;  // no machine has this many cameras

@@ -199,13 +199,14 @@ TEST_F(EndToEnd, BadArgumentsGetOneLineAndARunningWindow) {
   const struct {
     std::string argument, expected;
   } cases[] = {
-      {"", "'' is neither a camera number nor a readable file; cannot open camera 0 either"},
+      {"", "'' is not a camera number, a readable file or a URL; cannot open camera 0 either"},
       {"99999999999999999999", "camera index '99999999999999999999' is out of range"},
       {"-5", "cannot open camera -5;"},
-      {"/", "'/' is neither a camera number nor a readable file"},
-      {dangling, "is neither a camera number nor a readable file"},
+      {"/", "'/' is not a camera number, a readable file or a URL"},
+      {dangling, "is not a camera number, a readable file or a URL"},
+      {"7abc", "ignoring 'abc' after camera number 7; cannot open camera 7 either"},
       // As root the locked file can still be read, and then it is simply not a video.
-      {locked, geteuid() == 0 ? "cannot open file " + locked : "is neither a camera number"},
+      {locked, geteuid() == 0 ? "cannot open file " + locked : "is not a camera number"},
       {notVideo, "cannot open file " + notVideo + ";"},
       {"http://127.0.0.1:9/none.mjpg", "cannot open stream http://127.0.0.1:9/none.mjpg;"},
   };
