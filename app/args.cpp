@@ -127,7 +127,10 @@ Arguments parseArguments(int argc, const char* const* argv) {
   if (count == 0) return args;
 
   const char* arg = argv[first];
-  if (isStreamUrl(arg)) {
+  if (isPipeline(arg)) {
+    args.source.kind = SourceKind::pipeline;
+    args.source.location = arg;
+  } else if (isStreamUrl(arg)) {
     args.source.kind = SourceKind::stream;
     args.source.location = arg;
   } else if (!isWholeNumber(arg) && isReadableFile(arg)) {

@@ -15,7 +15,7 @@ constexpr std::uint32_t kRetryIntervalMs = 2000;
 // spherical stills. A header that declares more is refused before anything is allocated.
 constexpr std::int64_t kMaxPicturePixels = std::int64_t{1} << 27;
 
-enum class SourceKind { camera, videoFile, stillImage, stream };
+enum class SourceKind { camera, videoFile, stillImage, stream, pipeline };
 
 // Each lens's field of view of a dual-fisheye camera when none is given, in degrees.
 constexpr double kDefaultFisheyeFovDeg = 190.0;
@@ -47,6 +47,8 @@ enum class ReadMode {
   jpegPackets,  // MJPEG: compressed packets come out undecoded, and only the shown one is decoded
 };
 
+struct _GstElement;
+
 // An open source and the one frame buffer that every grab refills, so a grab never faults in a
 // fresh multi-megabyte image.
 struct FrameSource {
@@ -54,10 +56,13 @@ struct FrameSource {
   SourceState state = SourceState::closed;
   ReadMode mode = ReadMode::decoded;
   cv::VideoCapture video;
+  _GstElement* pipeline = nullptr;      // a GStreamer pipeline's, when it is one
+  _GstElement* pipelineSink = nullptr;  // its appsink
   cv::Mat frame;   // the latest frame, blue-green-red, valid until the next grab
   cv::Mat packet;  // the latest compressed packet in jpegPackets mode
   // Dual-fisheye frames: the maps for the current frame size, and the picture they make.
   cv::Mat fisheyeMap1, fisheyeMap2, equirect;
+  cv::Mat converted;  // a frame of another depth or layout, as 8 bits a channel
   cv::Size fisheyeMapFor;
   std::uint32_t lastAttemptTick = 0;              // milliseconds, last open attempt
   std::uint32_t retryDelayMs = kRetryIntervalMs;  // until the next attempt
@@ -76,11 +81,20 @@ struct FrameSource {
   bool saidTooLarge = false;
   bool saidBehind = false;
   bool saidShape = false;
+  bool saidFormat = false;
+  bool saidFailure = false;
 };
 
 // True when an upload is due: at least kUploadIntervalMs since `last`, counted modulo 2^32 so
 // that a wrap of the tick counter does not stop the uploads.
 bool uploadDue(std::uint32_t now, std::uint32_t last);
+
+// True for text that is a GStreamer pipeline: it contains the link mark " ! ".
+bool isPipeline(const std::string& text);
+
+// The pipeline with an appsink at its end: "! videoconvert ! appsink" is added unless it ends in
+// one already.
+std::string completePipeline(const std::string& text);
 
 // "camera 2", "file clip.avi", "stream rtsp://host/x", for messages.
 std::string describeSource(const SourceChoice& choice);

@@ -1,6 +1,9 @@
 // The idle handler: paced uploads of the newest frame, or of the test card while there is none.
 #include <GL/freeglut.h>
 
+#include <cstdio>
+#include <exception>
+
 #include "app/app.h"
 #include "capture/capture.h"
 
@@ -22,12 +25,22 @@ void onIdle() {
   if (!uploadDue(tickMs(), viewer.lastUploadTick)) return;
   viewer.lastUploadTick = tickMs();
   FrameSource& source = viewer.capture;
-  const cv::Mat* frame = nextFrame(source, viewer.lastUploadTick);
-  if (frame != nullptr) {
-    if (uploadFrame(*frame, viewer.texture)) source.cardShown = false;
-  } else if (wantsCard(source) && !source.cardShown) {
-    // Nothing has delivered a picture: show the card rather than a blank sphere.
-    showCard(source);
+  // Nothing may escape into freeglut, which would end the program: a failed allocation for a
+  // huge frame, say, costs that frame and one line.
+  try {
+    const cv::Mat* frame = nextFrame(source, viewer.lastUploadTick);
+    if (frame != nullptr) {
+      if (uploadFrame(*frame, viewer.texture)) source.cardShown = false;
+    } else if (wantsCard(source) && !source.cardShown) {
+      // Nothing has delivered a picture: show the card rather than a blank sphere.
+      showCard(source);
+    }
+  } catch (const std::exception& e) {
+    if (!source.saidFailure) {
+      source.saidFailure = true;
+      std::fprintf(stderr, "lumivane: a frame of %s could not be shown (%s)\n",
+                   describeSource(source.choice).c_str(), e.what());
+    }
   }
   // Uploads are the regular heartbeat of redraws, and the spin with them, even while the
   // picture stands still.

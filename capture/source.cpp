@@ -27,12 +27,19 @@ constexpr double kFallbackFps = 25.0;
 constexpr std::streamoff kMaxPictureFileBytes = std::streamoff{512} << 20;
 
 bool isOpen(const FrameSource& source) {
-  return source.choice.kind == SourceKind::stillImage ? !source.frame.empty()
-                                                      : source.video.isOpened();
+  switch (source.choice.kind) {
+    case SourceKind::stillImage:
+      return !source.frame.empty();
+    case SourceKind::pipeline:
+      return source.pipeline != nullptr;
+    default:
+      return source.video.isOpened();
+  }
 }
 
 void closeCapture(FrameSource& source) {
   source.video.release();
+  closePipeline(source);
   if (source.choice.kind == SourceKind::stillImage) source.frame.release();
 }
 
@@ -144,8 +151,58 @@ bool tryOpen(FrameSource& source, std::uint32_t now) {
 
 // The frame as the sphere takes it: dual-fisheye frames are unwrapped, and a frame far from
 // the 2:1 of an equirectangular picture is named once, since it may well be a dual-fisheye one.
+// Frames of other depths and layouts (a pipeline can hand over 16-bit, floating-point or
+// two-channel ones) as 8-bit grey, blue-green-red or with alpha, which the upload takes. False
+// for a layout nobody can guess.
+bool toEightBit(const cv::Mat& frame, cv::Mat& out) {
+  const int channels = frame.channels();
+  if (channels != 1 && channels != 2 && channels != 3 && channels != 4) return false;
+  cv::Mat eight;
+  switch (frame.depth()) {
+    case CV_8U:
+      eight = frame;
+      break;
+    case CV_8S:
+      frame.convertTo(eight, CV_8U, 1.0, 128.0);
+      break;
+    case CV_16U:
+      frame.convertTo(eight, CV_8U, 1.0 / 256.0);
+      break;
+    case CV_16S:
+      frame.convertTo(eight, CV_8U, 1.0 / 256.0, 128.0);
+      break;
+    case CV_32F:
+    case CV_64F:  // taken as 0 to 1
+      frame.convertTo(eight, CV_8U, 255.0);
+      break;
+    default:
+      return false;
+  }
+  if (channels != 2) {
+    out = eight;
+    return true;
+  }
+  // Two 8-bit channels are packed YUYV, as cameras deliver it; wider ones grey and alpha.
+  if (frame.depth() == CV_8U && frame.cols % 2 == 0) {
+    cv::cvtColor(eight, out, cv::COLOR_YUV2BGR_YUYV);
+  } else {
+    cv::extractChannel(eight, out, 0);
+  }
+  return true;
+}
+
 const cv::Mat* shownPicture(FrameSource& source) {
-  const cv::Mat& frame = source.frame;
+  const cv::Mat* raw = &source.frame;
+  if (raw->depth() != CV_8U || raw->channels() == 2) {
+    if (!toEightBit(*raw, source.converted)) {
+      sayOnce(source.saidFormat, describeSource(source.choice) + " delivers frames of " +
+                                     std::to_string(raw->channels()) +
+                                     " channels that cannot be shown; not shown");
+      return nullptr;
+    }
+    raw = &source.converted;
+  }
+  const cv::Mat& frame = *raw;
   const double fov = source.choice.dualFisheyeFov;
   if (fov <= 0.0) {
     const double aspect = static_cast<double>(frame.cols) / frame.rows;
@@ -181,6 +238,10 @@ bool openCapture(FrameSource& source, std::uint32_t now) {
       return loadStill(source);
     }
     choice.kind = SourceKind::videoFile;
+  }
+  if (choice.kind == SourceKind::pipeline) {
+    source.mode = ReadMode::decoded;
+    return openPipeline(source);
   }
   const bool opened =
       choice.kind == SourceKind::camera ? openCamera(source) : openFileOrStream(source);
@@ -247,6 +308,8 @@ std::string describeSource(const SourceChoice& choice) {
       return "camera " + std::to_string(choice.cameraIndex);
     case SourceKind::stream:
       return "stream " + choice.location;
+    case SourceKind::pipeline:
+      return "pipeline '" + choice.location + "'";
     case SourceKind::videoFile:
     case SourceKind::stillImage:
       break;
@@ -279,6 +342,7 @@ void openSource(FrameSource& source, const SourceChoice& choice, std::uint32_t n
   source.choice = choice;
   source.cardShown = false;
   source.saidDamaged = source.saidTooLarge = source.saidBehind = source.saidShape = false;
+  source.saidFormat = source.saidFailure = false;
   const std::string name = describeSource(choice);
   if (tryOpen(source, now)) {
     source.state = SourceState::connecting;
@@ -325,6 +389,10 @@ const cv::Mat* nextFrame(FrameSource& source, std::uint32_t now) {
       case SourceKind::stream:
         ok = readNewest(source, &fresh);
         break;
+      case SourceKind::pipeline:
+        // Its appsink keeps only the newest frame.
+        ok = readPipeline(source);
+        break;
       case SourceKind::videoFile:
         ok = readPaced(source, now, &fresh);
         break;
@@ -337,12 +405,16 @@ const cv::Mat* nextFrame(FrameSource& source, std::uint32_t now) {
     return nullptr;
   }
   if (!fresh) return nullptr;
+  const cv::Mat* picture = shownPicture(source);
+  // A frame that cannot be shown leaves the card or the last picture up, not a blank sphere.
+  if (picture == nullptr) return nullptr;
   markLive(source);
-  return shownPicture(source);
+  return picture;
 }
 
 void releaseSource(FrameSource& source) {
   source.video.release();
+  closePipeline(source);
   source.state = SourceState::closed;
 }
 

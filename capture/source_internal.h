@@ -33,6 +33,12 @@ bool readPaced(FrameSource& source, std::uint32_t now, bool* fresh);
 // `fresh` only when there is a new frame to show.
 bool readNewest(FrameSource& source, bool* fresh);
 
+// GStreamer pipelines: opening (false when it cannot be built or does not start), reading the
+// newest frame into source.frame (false when it stopped), and closing.
+bool openPipeline(FrameSource& source);
+bool readPipeline(FrameSource& source);
+void closePipeline(FrameSource& source);
+
 // Milliseconds from a monotonic clock, as a double: the time base of live streams' delays.
 double liveClockMs();
 

@@ -56,6 +56,19 @@ TEST(Arguments, TextIsReadAsAtoiReadsIt) {
   EXPECT_TRUE(parse({" 1"}).warnings.empty());
 }
 
+TEST(Arguments, PipelinesAndTheirAppsink) {
+  const Arguments p = parse({"v4l2src device=/dev/video0 ! image/jpeg ! jpegdec"});
+  EXPECT_EQ(p.source.kind, SourceKind::pipeline);
+  EXPECT_EQ(completePipeline(p.source.location),
+            "v4l2src device=/dev/video0 ! image/jpeg ! jpegdec ! videoconvert ! appsink");
+  EXPECT_EQ(completePipeline("videotestsrc ! appsink  "), "videotestsrc ! appsink");
+  EXPECT_EQ(completePipeline("videotestsrc ! appsink emit-signals=false"),
+            "videotestsrc ! appsink emit-signals=false");
+  EXPECT_EQ(completePipeline("videotestsrc ! appsinkish"),
+            "videotestsrc ! appsinkish ! videoconvert ! appsink");
+  EXPECT_NE(parse({"a!b"}).source.kind, SourceKind::pipeline) << "the mark is ' ! '";
+}
+
 TEST(Arguments, DualFisheyeOptionBeforeTheSource) {
   EXPECT_EQ(parse({}).source.dualFisheyeFov, 0.0);
   const Arguments plain = parse({"--dual-fisheye", "3"});
