@@ -1,7 +1,7 @@
 #!/bin/sh
 # Builds the Debian package, unpacks it into a scratch root and checks what a user gets:
 # the installed binary runs, the manual page renders without warnings, the desktop entry is
-# valid and the icon is there.
+# valid and opens files, the AppStream metadata is valid and the icon is there.
 # Usage: package_check.sh BUILD_DIR
 set -eu
 build=$1
@@ -29,6 +29,12 @@ for expected in "live viewer for 360-degree camera video" "lumivane $(dpkg-deb -
   echo "$rendered" | grep -q -- "$expected" || { echo "manual page lacks '$expected'"; exit 1; }
 done
 
-desktop-file-validate "$root/usr/share/applications/lumivane.desktop"
+entry="$root/usr/share/applications/lumivane.desktop"
+desktop-file-validate "$entry"
+grep -qx 'Exec=lumivane %f' "$entry" || { echo "the desktop entry takes no file"; exit 1; }
+for type in video/mp4 video/x-matroska image/jpeg image/png; do
+  grep -q "^MimeType=.*$type;" "$entry" || { echo "the desktop entry lacks $type"; exit 1; }
+done
+appstreamcli validate --no-net "$root/usr/share/metainfo/org.lumivane.Lumivane.metainfo.xml"
 test -s "$root/usr/share/icons/hicolor/scalable/apps/lumivane.svg"
 echo "package checks passed"
