@@ -144,12 +144,16 @@ Arguments parseArguments(int argc, const char* const* argv) {
 }
 
 const char* usageText() {
-  return "Usage: lumivane [--dual-fisheye[=FOV]] [CAMERA | FILE | URL]\n"
+  return "Usage: lumivane [--dual-fisheye[=FOV]] [CAMERA | FILE | URL | PIPELINE]\n"
          "Live viewer for 360-degree (equirectangular) video, drawn on a sphere.\n"
          "\n"
          "  CAMERA   camera index (default 0)\n"
          "  FILE     a video (played at its own rate, looping) or a picture (PNG, JPEG)\n"
          "  URL      a network stream, such as rtsp://host/path or http://host/video.mjpg\n"
+         "  PIPELINE a GStreamer pipeline (text with ' ! '), such as\n"
+         "           'v4l2src ! image/jpeg,width=3840,height=1920 ! jpegdec'; it gets\n"
+         "           '! videoconvert ! appsink' unless it ends in an appsink\n"
+         "  Any other text is a camera number as atoi reads it ('12abc' is camera 12).\n"
          "\n"
          "  --dual-fisheye[=FOV]  the frames hold two fisheye circles side by side (front lens\n"
          "                        on the right, as FFmpeg's v360 dfisheye); FOV is each lens's\n"
