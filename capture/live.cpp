@@ -19,6 +19,11 @@ constexpr double kMaxDrainMs = 40.0;
 // A stream decoded in order counts as at its edge when its newest frame is this close to the
 // earliest it could have been shown.
 constexpr double kLiveSlackMs = 70.0;
+// Further behind than this, such a stream gets this long an upload to catch up: decoding that
+// only just keeps pace would otherwise never work off a backlog (what arrived while the window
+// opened, say), and the delay would stay.
+constexpr double kCatchUpFromMs = 250.0;
+constexpr double kMaxCatchUpMs = 150.0;
 // Further behind than this, and the decoder cannot keep up: the stream is opened afresh,
 // which starts at its newest frames. Better a jump than a delay that grows without end.
 constexpr double kMaxBehindMs = 1500.0;
@@ -65,7 +70,8 @@ bool drainDecoded(FrameSource& source, bool* fresh) {
     ++source.framesRead;
     if (offset < source.liveOffsetMs || waited || jumped) source.liveOffsetMs = offset;
     behindMs = offset - source.liveOffsetMs;
-    if (behindMs <= kLiveSlackMs || msSince(started) > kMaxDrainMs) break;
+    const double budgetMs = behindMs > kCatchUpFromMs ? kMaxCatchUpMs : kMaxDrainMs;
+    if (behindMs <= kLiveSlackMs || msSince(started) > budgetMs) break;
   }
   if (behindMs > kMaxBehindMs) {
     sayOnce(source.saidBehind, describeSource(source.choice) +

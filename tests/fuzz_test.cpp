@@ -115,15 +115,7 @@ Bytes mutate(Bytes data, std::mt19937& random) {
 class OneShotServer {
  public:
   explicit OneShotServer(Bytes bytes) : bytes_(std::move(bytes)) {
-    listener_ = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    listen(listener_, 4);
-    socklen_t length = sizeof address;
-    getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length);
-    port_ = ntohs(address.sin_port);
+    listener_ = listenOnLoopback(4, &port_);
     thread_ = std::thread([this] { serve(); });
   }
   ~OneShotServer() {

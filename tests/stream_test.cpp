@@ -57,16 +57,7 @@ class MjpegServer {
       cv::imencode(".jpg", numberedFrame(k, options.size, options.detailed), jpegs_[k],
                    {cv::IMWRITE_JPEG_QUALITY, 90});
     }
-    listener_ = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = 0;
-    bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    listen(listener_, 1);
-    socklen_t length = sizeof address;
-    getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length);
-    port_ = ntohs(address.sin_port);
+    listener_ = listenOnLoopback(1, &port_);
     thread_ = std::thread([this] { serve(); });
   }
   ~MjpegServer() {
@@ -208,17 +199,12 @@ TEST(Stream, SilentServerFreezesNoCallForLong) {
 
 TEST(Stream, ServerThatNeverAnswersIsRetriedRarely) {
   // A listening socket that nobody serves: the connection is made, no answer ever comes.
-  const int listener = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-  ASSERT_EQ(listen(listener, 4), 0);
-  socklen_t length = sizeof address;
-  getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
+  int port = 0;
+  const int listener = listenOnLoopback(4, &port);
+  ASSERT_GE(listener, 0);
   SourceChoice choice;
   choice.kind = SourceKind::stream;
-  choice.location = "http://127.0.0.1:" + std::to_string(ntohs(address.sin_port)) + "/live";
+  choice.location = "http://127.0.0.1:" + std::to_string(port) + "/live";
 
   FrameSource source;
   ::testing::internal::CaptureStderr();

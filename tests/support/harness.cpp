@@ -2,6 +2,9 @@
 #include "support/harness.h"
 
 #include <GL/freeglut.h>
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -16,6 +19,22 @@
 // The viewer silences the capture library before anything else; so do the tests, or its
 // warnings would land in the stderr they compare.
 const bool quietLibrary = (prepareCapture(), true);
+
+int listenOnLoopback(int backlog, int* port) {
+  const int listener = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  if (listener < 0 || bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+      listen(listener, backlog) != 0 ||
+      getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+    if (listener >= 0) close(listener);
+    return -1;
+  }
+  *port = ntohs(address.sin_port);
+  return listener;
+}
 
 std::uint32_t fakeNow = 0;
 std::uint32_t fakeTick() { return fakeNow; }

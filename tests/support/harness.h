@@ -56,6 +56,9 @@ std::string scratchDir(const std::string& name);
 std::string writeVideo(const std::string& dir, const std::vector<Rgb>& colours, double fps,
                        int width = 64, int height = 32, bool detailed = false);
 
+// A listening TCP socket on a free port of the loopback interface; -1 if none could be made.
+int listenOnLoopback(int backlog, int* port);
+
 // A fake millisecond clock for the tick seam.
 extern std::uint32_t fakeNow;
 std::uint32_t fakeTick();
