@@ -1,0 +1,52 @@
+#!/bin/bash
+# End-to-end delay of live streams, with the real viewer: a loopback server (the benchmark in
+# its serving role) sends a 30 fps stream of detailed frames that flashes red at 12 s and at
+# 60 s, noting when each frame leaves; a watcher notes when the window turns red.
+# Streams: MJPEG at 1920 by 960 and 3840 by 1920, H.264 in MPEG-TS at 1920 by 960.
+# Needs several GB in /tmp for the clips (made once) and memory for the server to hold one.
+set -eu
+cd "$(dirname "$0")/.."
+./scripts/install-deps.sh
+cmake -S . -B build -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake --build build -j"$(nproc)" --target lumivane lumivane_bench lumivane_pixel_watch >/dev/null
+dir=/tmp/lumivane-live-delay
+mkdir -p "$dir"
+clip() {  # SIZE: a 62 s MJPEG clip of noise with red frames from 12 s and from 60 s
+  [ -f "$dir/flash-$1.avi" ] || ffmpeg -loglevel error -y -f lavfi -i \
+    "color=c=gray:size=$1:rate=30,noise=alls=40:allf=t,drawbox=c=red:t=fill:enable='between(n,360,374)+between(n,1800,1814)'" \
+    -t 62 -c:v mjpeg -q:v 5 "$dir/flash-$1.avi"
+}
+clip 1920x960
+clip 3840x1920
+[ -f "$dir/flash-1920x960.ts" ] || ffmpeg -loglevel error -y -i "$dir/flash-1920x960.avi" \
+  -c:v libx264 -preset veryfast -b:v 8M -g 30 -bf 0 -pix_fmt yuv420p "$dir/flash-1920x960.ts"
+
+measure() {  # CLIP MODE PORT, under X
+  notes="$dir/notes-$3"
+  truncate -s 144000 "$notes"
+  ./build/lumivane_bench --serve "$1" "$3" "$notes" "$2" &
+  server=$!
+  until ss -ltn | grep -q ":$3 "; do sleep 0.2; done
+  ./build/lumivane "http://127.0.0.1:$3/live" 2>"$dir/stderr-$3" &
+  viewer=$!
+  sleep 1
+  window=$(xdotool search --name "Lumivane" | head -1)
+  ./build/lumivane_pixel_watch "$window" 320 200 64 >"$dir/red-$3"
+  kill "$viewer" "$server" 2>/dev/null || true
+  wait 2>/dev/null || true
+  python3 - "$notes" "$dir/red-$3" "$(basename "$1")" <<'PY'
+import struct, sys
+sent = struct.unpack('18000d', open(sys.argv[1], 'rb').read())
+reds = [float(line.split()[1]) for line in open(sys.argv[2])]
+for frame in (360, 1800):
+    after = [r - sent[frame] for r in reds if r >= sent[frame] - 50]
+    shown = "%.0f ms after it was sent" % after[0] if after else "never"
+    print("%s: the flash at %d s shown %s" % (sys.argv[3], frame // 30, shown))
+PY
+}
+export -f measure
+export dir
+LIBGL_ALWAYS_SOFTWARE=1 xvfb-run -a -s "-screen 0 1280x1024x24" bash -c "
+  measure $dir/flash-1920x960.avi mjpeg 19201
+  measure $dir/flash-3840x1920.avi mjpeg 19202
+  measure $dir/flash-1920x960.ts ts 19203" 2>&1 | grep -v XGetInputFocus
