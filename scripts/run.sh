@@ -1,6 +1,7 @@
 #!/bin/sh
 # Installs what is missing, builds Lumivane and starts it; arguments go to the viewer
-# (a camera index, a picture or video file, or a stream URL).
+# (options such as --dual-fisheye, then a camera index, a picture or video file, a stream URL
+# or a GStreamer pipeline).
 set -eu
 cd "$(dirname "$0")/.."
 ./scripts/install-deps.sh
