@@ -12,6 +12,14 @@
 
 namespace {
 
+// Opens `choice` as the viewer's source and lets the idle handler make one upload.
+void openAndUpload(const SourceChoice& choice) {
+  openSource(viewer.capture, choice, fakeNow);
+  viewer.lastUploadTick = fakeNow;
+  fakeNow += kUploadIntervalMs;
+  onIdle();
+}
+
 cv::Size textureSize() {
   GLint width = 0, height = 0;
   glBindTexture(GL_TEXTURE_2D, viewer.texture);
@@ -128,10 +136,7 @@ TEST_F(Upload, FailedGrabLeavesTheTextureAsItWas) {
   choice.kind = SourceKind::videoFile;
   choice.location = path;
   fakeNow = 0;
-  openSource(viewer.capture, choice, fakeNow);
-  viewer.lastUploadTick = fakeNow;
-  fakeNow += 60;
-  onIdle();
+  openAndUpload(choice);
   const cv::Mat before = readTexture(viewer.texture);
   ASSERT_EQ(before.size(), cv::Size(64, 32));
   ::testing::internal::CaptureStderr();
@@ -172,10 +177,7 @@ TEST_F(Upload, DualFisheyeFromFfmpegMatchesTheOriginal) {
   choice.location = dir + "/df.png";
   choice.dualFisheyeFov = 190.0;
   fakeNow = 0;
-  openSource(viewer.capture, choice, fakeNow);
-  viewer.lastUploadTick = fakeNow;
-  fakeNow += 60;
-  onIdle();
+  openAndUpload(choice);
   const cv::Mat texture = readTexture(viewer.texture);
   ASSERT_EQ(texture.size(), pano.size());
   cv::Mat rgbPano;
@@ -213,7 +215,8 @@ TEST_F(Upload, PipelinesGiveTheirPictureUprightAndInRgb) {
       // 16-bit grey, which the upload does not take as it is (videotestsrc's black is video
       // black, 16 of 255).
       {"videotestsrc pattern=black ! video/x-raw,format=GRAY16_LE,width=64,height=32 ! appsink",
-       {16, 16, 16}, {16, 16, 16}},
+       {16, 16, 16},
+       {16, 16, 16}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.pipeline);
@@ -221,10 +224,7 @@ TEST_F(Upload, PipelinesGiveTheirPictureUprightAndInRgb) {
     choice.kind = SourceKind::pipeline;
     choice.location = c.pipeline;
     ::testing::internal::CaptureStderr();
-    openSource(viewer.capture, choice, fakeNow);
-    viewer.lastUploadTick = fakeNow;
-    fakeNow += 60;
-    onIdle();
+    openAndUpload(choice);
     EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
     EXPECT_EQ(viewer.capture.state, SourceState::live);
     const cv::Mat texture = readTexture(viewer.texture);
@@ -238,9 +238,7 @@ TEST_F(Upload, PipelinesGiveTheirPictureUprightAndInRgb) {
   broken.kind = SourceKind::pipeline;
   broken.location = "nosuchelement ! appsink";
   ::testing::internal::CaptureStderr();
-  openSource(viewer.capture, broken, fakeNow);
-  fakeNow += 60;
-  onIdle();
+  openAndUpload(broken);
   EXPECT_EQ(::testing::internal::GetCapturedStderr(),
             "lumivane: cannot open pipeline 'nosuchelement ! appsink'; showing the test card, "
             "retrying every 2 s\n");
