@@ -1,11 +1,12 @@
 // The idle handler: paced uploads of the newest frame, or of the test card while there is none.
 #include <GL/freeglut.h>
 
-#include <cstdio>
+#include <algorithm>
 #include <exception>
+#include <string>
 
 #include "app/app.h"
-#include "capture/capture.h"
+#include "capture/source_internal.h"
 
 namespace {
 
@@ -36,11 +37,11 @@ void onIdle() {
       showCard(source);
     }
   } catch (const std::exception& e) {
-    if (!source.saidFailure) {
-      source.saidFailure = true;
-      std::fprintf(stderr, "lumivane: a frame of %s could not be shown (%s)\n",
-                   describeSource(source.choice).c_str(), e.what());
-    }
+    // The library's messages run over several lines; ours is one.
+    std::string why = e.what();
+    std::replace(why.begin(), why.end(), '\n', ' ');
+    sayOnce(source.saidFailure,
+            "a frame of " + describeSource(source.choice) + " could not be shown (" + why + ")");
   }
   // Uploads are the regular heartbeat of redraws, and the spin with them, even while the
   // picture stands still.

@@ -149,8 +149,6 @@ bool tryOpen(FrameSource& source, std::uint32_t now) {
   return opened;
 }
 
-// The frame as the sphere takes it: dual-fisheye frames are unwrapped, and a frame far from
-// the 2:1 of an equirectangular picture is named once, since it may well be a dual-fisheye one.
 // Frames of other depths and layouts (a pipeline can hand over 16-bit, floating-point or
 // two-channel ones) as 8-bit grey, blue-green-red or with alpha, which the upload takes. False
 // for a layout nobody can guess.
@@ -191,6 +189,9 @@ bool toEightBit(const cv::Mat& frame, cv::Mat& out) {
   return true;
 }
 
+// The frame as the sphere takes it: converted to 8 bits where needed, dual-fisheye frames
+// unwrapped, and a frame far from the 2:1 of an equirectangular picture named once, since it
+// may well be a dual-fisheye one.
 const cv::Mat* shownPicture(FrameSource& source) {
   const cv::Mat* raw = &source.frame;
   if (raw->depth() != CV_8U || raw->channels() == 2) {
@@ -266,8 +267,11 @@ bool retrieveOne(FrameSource& source) {
     return false;
   }
   int width = 0, height = 0;
+  const DecodeResult result =
+      decodePicture(source.packet.data, source.packet.total(), source.frame, &width, &height);
+  if (result == DecodeResult::ok) return true;  // every frame of a healthy source: no more work
   const std::string name = describeSource(source.choice);
-  switch (decodePicture(source.packet.data, source.packet.total(), source.frame, &width, &height)) {
+  switch (result) {
     case DecodeResult::ok:
       return true;
     case DecodeResult::damaged:
