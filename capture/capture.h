@@ -76,6 +76,7 @@ struct FrameSource {
   double liveOffsetMs = 0.0;  // smallest (read time - timestamp) seen: the stream at its edge
   double lastOffsetMs = 0.0;  // (read time - timestamp) of the last frame read
   bool cardShown = false;     // the texture holds the test card
+  std::string openFailure;    // why the last open attempt failed, when known
   // Incidents said once per source, so that a damaged stream does not flood the terminal.
   bool saidDamaged = false;
   bool saidTooLarge = false;

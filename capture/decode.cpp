@@ -1,18 +1,177 @@
 // Decoding of single pictures (still files, MJPEG packets), with the declared size checked
 // before anything is allocated: a 1 KB file that claims 30000 by 30000 pixels must not take
 // gigabytes.
+#include <fcntl.h>
 #include <png.h>
 #include <turbojpeg.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
+#include <cstring>
 #include <opencv2/imgcodecs.hpp>
 
 #include "capture/capture.h"
 
 namespace {
 
+// OpenCV's image library reads its own size limit (2^30 pixels by default) from this variable
+// once, in a static initialiser that runs before main. It guards every format we do not read
+// ourselves: BMP, TIFF, WebP, PPM, JPEG 2000 and others.
+constexpr char kLibraryLimitName[] = "OPENCV_IO_MAX_IMAGE_PIXELS=";
+constexpr char kLibraryLimit[] = "OPENCV_IO_MAX_IMAGE_PIXELS=134217728";
+
+constexpr std::int64_t digitsValue(const char* text) {
+  std::int64_t value = 0;
+  for (; *text != '\0'; ++text) value = value * 10 + (*text - '0');
+  return value;
+}
+static_assert(digitsValue(kLibraryLimit + sizeof kLibraryLimitName - 1) == kMaxPicturePixels,
+              "the library's limit is the viewer's");
+
+// True when this process started with the library's limit in its environment, so that the
+// library took it.
+bool libraryLimitInForce = false;
+
+// Runs from the executable's preinit array: before any shared library's initialiser, so before
+// the image library has read its limit (a setenv in main comes too late, and one here is undone
+// by the C library's own start). A process started without the limit starts itself again with
+// it; nothing has been done yet that an exec could lose. Should the exec fail, pictures that
+// the library alone would check are refused (see decodePicture).
+void startWithLibraryLimit(int, char** argv, char** envp) {
+  std::size_t count = 0;
+  for (; envp != nullptr && envp[count] != nullptr; ++count) {
+    if (std::strncmp(envp[count], kLibraryLimitName, sizeof kLibraryLimitName - 1) == 0) {
+      // The first definition is the one getenv finds.
+      if (std::strcmp(envp[count], kLibraryLimit) == 0) {
+        libraryLimitInForce = true;
+        return;
+      }
+      break;
+    }
+  }
+  for (; envp != nullptr && envp[count] != nullptr; ++count) {
+  }
+  char** env = static_cast<char**>(std::malloc((count + 2) * sizeof(char*)));
+  if (env == nullptr) return;
+  std::size_t kept = 0;
+  for (std::size_t i = 0; i < count; ++i) {
+    if (std::strncmp(envp[i], kLibraryLimitName, sizeof kLibraryLimitName - 1) != 0) {
+      env[kept++] = envp[i];
+    }
+  }
+  env[kept++] = const_cast<char*>(kLibraryLimit);
+  env[kept] = nullptr;
+  execve("/proc/self/exe", argv, env);
+  std::free(env);
+}
+
+__attribute__((section(".preinit_array"),
+               used)) void (*const kStartWithLibraryLimit)(int, char**,
+                                                           char**) = startWithLibraryLimit;
+
 bool tooLarge(std::int64_t width, std::int64_t height) {
   return width <= 0 || height <= 0 || width * height > kMaxPicturePixels;
+}
+
+// OpenCV prints some failures to std::cerr itself, and the libraries under it may print to
+// stderr; while it decodes, the process's error output goes nowhere, so that only the viewer's
+// own lines reach the terminal.
+class QuietStderr {
+ public:
+  QuietStderr() : saved_(dup(STDERR_FILENO)) {
+    const int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
+    if (saved_ >= 0 && null >= 0) dup2(null, STDERR_FILENO);
+    if (null >= 0) close(null);
+  }
+  ~QuietStderr() {
+    if (saved_ < 0) return;
+    dup2(saved_, STDERR_FILENO);
+    close(saved_);
+  }
+  QuietStderr(const QuietStderr&) = delete;
+  QuietStderr& operator=(const QuietStderr&) = delete;
+
+ private:
+  int saved_;
+};
+
+// The orientation tag (1 to 8) of an EXIF block, 1 when it has none. Every offset is checked
+// against the block, which may come from a hostile file.
+int tiffOrientation(const unsigned char* tiff, std::size_t size) {
+  if (size < 8) return 1;
+  const bool little = tiff[0] == 'I' && tiff[1] == 'I';
+  if (!little && !(tiff[0] == 'M' && tiff[1] == 'M')) return 1;
+  const auto u16 = [&](std::size_t at) -> std::size_t {
+    return little ? tiff[at] | tiff[at + 1] << 8 : tiff[at] << 8 | tiff[at + 1];
+  };
+  const auto u32 = [&](std::size_t at) -> std::size_t {
+    return little ? u16(at) | u16(at + 2) << 16 : u16(at) << 16 | u16(at + 2);
+  };
+  const std::size_t ifd = u32(4);
+  if (u16(2) != 42 || ifd < 8 || ifd > size - 2) return 1;
+  const std::size_t entries = u16(ifd);
+  for (std::size_t entry = ifd + 2; entry < ifd + 2 + 12 * entries && entry + 12 <= size;
+       entry += 12) {
+    // Orientation: one SHORT.
+    if (u16(entry) == 0x0112 && u16(entry + 2) == 3 && u32(entry + 4) == 1) {
+      const std::size_t value = u16(entry + 8);
+      return value >= 1 && value <= 8 ? static_cast<int>(value) : 1;
+    }
+  }
+  return 1;
+}
+
+// A JPEG's EXIF orientation, read from the first EXIF segment before the picture data; 1 when
+// there is none.
+int jpegOrientation(const unsigned char* data, std::size_t size) {
+  std::size_t at = 2;
+  while (at + 4 <= size && data[at] == 0xFF) {
+    const unsigned marker = data[at + 1];
+    if (marker == 0xFF) {  // fill byte
+      ++at;
+      continue;
+    }
+    if (marker == 0xDA || marker == 0xD9) break;  // the picture data, or the end
+    const std::size_t length = data[at + 2] << 8 | data[at + 3];
+    if (length < 2 || length > size - at - 2) break;
+    static const unsigned char kExif[6] = {'E', 'x', 'i', 'f', 0, 0};
+    if (marker == 0xE1 && length >= 2 + 6 && std::equal(kExif, kExif + 6, data + at + 4)) {
+      return tiffOrientation(data + at + 10, length - 2 - 6);
+    }
+    at += 2 + length;
+  }
+  return 1;
+}
+
+// Turns a picture stored with EXIF orientation 2 to 8 upright, as picture viewers show it.
+void turnUpright(const cv::Mat& stored, int orientation, cv::Mat& upright) {
+  switch (orientation) {
+    case 2:
+      cv::flip(stored, upright, 1);
+      break;
+    case 3:
+      cv::rotate(stored, upright, cv::ROTATE_180);
+      break;
+    case 4:
+      cv::flip(stored, upright, 0);
+      break;
+    case 5:
+      cv::transpose(stored, upright);
+      break;
+    case 6:
+      cv::rotate(stored, upright, cv::ROTATE_90_CLOCKWISE);
+      break;
+    case 7:
+      cv::transpose(stored, upright);
+      cv::flip(upright, upright, -1);
+      break;
+    case 8:
+      cv::rotate(stored, upright, cv::ROTATE_90_COUNTERCLOCKWISE);
+      break;
+    default:
+      upright = stored;
+  }
 }
 
 // TurboJPEG hands libjpeg's warnings back instead of printing them, and reads the header on
@@ -33,45 +192,133 @@ DecodeResult decodeJpeg(const unsigned char* data, std::size_t size, cv::Mat& bg
     return DecodeResult::failed;
   }
   if (tooLarge(*width, *height)) return DecodeResult::tooLarge;
-  if (colourspace == TJCS_CMYK || colourspace == TJCS_YCCK) {
-    // TurboJPEG cannot turn these into blue-green-red; the general decoder can.
-    cv::imdecode(cv::Mat(1, static_cast<int>(size), CV_8UC1, const_cast<unsigned char*>(data)),
-                 cv::IMREAD_COLOR, &bgr);
-    return bgr.empty() ? DecodeResult::failed : DecodeResult::ok;
-  }
-  bgr.create(*height, *width, CV_8UC3);
-  if (tjDecompress2(decoder, data, static_cast<unsigned long>(size), bgr.data, *width,
-                    static_cast<int>(bgr.step), *height, TJPF_BGR, 0) == 0) {
-    return DecodeResult::ok;
-  }
+  const int orientation = jpegOrientation(data, size);
+  const bool cmyk = colourspace == TJCS_CMYK || colourspace == TJCS_YCCK;
+  // A turned or CMYK picture is decoded aside first; a plain one straight into the frame.
+  cv::Mat aside;
+  cv::Mat& stored = (orientation != 1 || cmyk) ? aside : bgr;
+  stored.create(*height, *width, cmyk ? CV_8UC4 : CV_8UC3);
+  const int status =
+      tjDecompress2(decoder, data, static_cast<unsigned long>(size), stored.data, *width,
+                    static_cast<int>(stored.step), *height, cmyk ? TJPF_CMYK : TJPF_BGR, 0);
   // A warning (a cut-off file, a damaged stretch) leaves a whole picture, grey where data was
   // missing; a fatal error may leave rows of the previous picture, which must not be shown.
-  return tjGetErrorCode(decoder) == TJERR_WARNING ? DecodeResult::damaged : DecodeResult::failed;
+  if (status != 0 && tjGetErrorCode(decoder) != TJERR_WARNING) return DecodeResult::failed;
+  if (cmyk) {
+    // Stored inverted, as Adobe writes CMYK: each colour is its value times black's.
+    cv::Mat converted(*height, *width, CV_8UC3);
+    for (int y = 0; y < *height; ++y) {
+      const unsigned char* in = stored.ptr(y);
+      unsigned char* out = converted.ptr(y);
+      for (int x = 0; x < *width; ++x, in += 4, out += 3) {
+        out[0] = static_cast<unsigned char>((in[2] * in[3] + 127) / 255);
+        out[1] = static_cast<unsigned char>((in[1] * in[3] + 127) / 255);
+        out[2] = static_cast<unsigned char>((in[0] * in[3] + 127) / 255);
+      }
+    }
+    if (orientation == 1) {
+      bgr = converted;
+    } else {
+      aside = converted;
+    }
+  }
+  if (orientation != 1) turnUpright(aside, orientation, bgr);
+  *width = bgr.cols;
+  *height = bgr.rows;
+  return status == 0 ? DecodeResult::ok : DecodeResult::damaged;
 }
 
-// libpng's simplified reader keeps its errors and warnings in the image record instead of
-// printing them, and reads the header on its own first.
+// libpng is used through its full reader, not the simplified one: that one takes 16-bit samples
+// without a stated gamma as linear light and shows them far too bright. Its errors and warnings
+// come here instead of the terminal; an error leaves through libpng's jump.
+struct PngInput {
+  const unsigned char* data;
+  std::size_t size;
+  std::size_t at;
+};
+
+void readPngBytes(png_structp png, png_bytep out, png_size_t length) {
+  auto* input = static_cast<PngInput*>(png_get_io_ptr(png));
+  if (length > input->size - input->at) png_error(png, "cut off");
+  std::memcpy(out, input->data + input->at, length);
+  input->at += length;
+}
+
+void onPngError(png_structp png, png_const_charp) { png_longjmp(png, 1); }
+void onPngWarning(png_structp, png_const_charp) {}
+
+// Reads the header and sets the conversions to 8-bit blue-green-red, with alpha where the file
+// has transparency. No object with a destructor lives in this frame or the next one, so libpng's
+// jump out of them skips none.
+DecodeResult startPng(png_structp png, png_infop info, int* width, int* height, int* channels,
+                      int* passes) {
+  if (setjmp(png_jmpbuf(png))) return DecodeResult::failed;
+  // Our own limit decides the size, not libpng's default of a million pixels a side.
+  png_set_user_limits(png, 0x7FFFFFFF, 0x7FFFFFFF);
+  png_read_info(png, info);
+  *width = static_cast<int>(std::min<png_uint_32>(png_get_image_width(png, info), 0x7FFFFFFF));
+  *height = static_cast<int>(std::min<png_uint_32>(png_get_image_height(png, info), 0x7FFFFFFF));
+  if (tooLarge(*width, *height)) return DecodeResult::tooLarge;
+  png_set_expand(png);  // palettes, grey below 8 bits and a transparent colour
+  png_set_scale_16(png);
+  // Samples are sRGB, whatever their depth, unless the file states another gamma.
+  double gamma = 0.0;
+  if (!png_get_valid(png, info, PNG_INFO_sRGB) && png_get_gAMA(png, info, &gamma) != 0 &&
+      gamma > 0.0) {
+    png_set_gamma(png, PNG_DEFAULT_sRGB, gamma);
+  }
+  png_set_gray_to_rgb(png);
+  png_set_bgr(png);
+  *passes = png_set_interlace_handling(png);
+  png_read_update_info(png, info);
+  *channels = png_get_channels(png, info);
+  return *channels == 3 || *channels == 4 ? DecodeResult::ok : DecodeResult::failed;
+}
+
+// False when the data ends or breaks before the last row.
+bool readPngRows(png_structp png, cv::Mat* rows, int passes) {
+  if (setjmp(png_jmpbuf(png))) return false;
+  for (int pass = 0; pass < passes; ++pass) {
+    for (int y = 0; y < rows->rows; ++y) png_read_row(png, rows->ptr(y), nullptr);
+  }
+  return true;
+}
+
 DecodeResult decodePng(const unsigned char* data, std::size_t size, cv::Mat& bgr, int* width,
                        int* height) {
-  png_image image{};
-  image.version = PNG_IMAGE_VERSION;
-  if (!png_image_begin_read_from_memory(&image, data, size)) return DecodeResult::failed;
-  *width = static_cast<int>(std::min<png_uint_32>(image.width, 0x7FFFFFFF));
-  *height = static_cast<int>(std::min<png_uint_32>(image.height, 0x7FFFFFFF));
-  if (tooLarge(*width, *height)) {
-    png_image_free(&image);
-    return DecodeResult::tooLarge;
+  PngInput input{data, size, 0};
+  png_structp png =
+      png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, onPngError, onPngWarning);
+  png_infop info = png == nullptr ? nullptr : png_create_info_struct(png);
+  if (info == nullptr) {
+    png_destroy_read_struct(&png, nullptr, nullptr);
+    return DecodeResult::failed;
   }
-  image.format = PNG_FORMAT_BGR;
-  bgr.create(*height, *width, CV_8UC3);
-  // Rows that a damaged file never delivers stay a plain grey, as JPEG's do.
-  bgr.setTo(cv::Scalar::all(128));
-  if (png_image_finish_read(&image, nullptr, bgr.data, static_cast<png_int_32>(bgr.step),
-                            nullptr)) {
-    return DecodeResult::ok;
+  png_set_read_fn(png, &input, readPngBytes);
+  int channels = 0, passes = 0;
+  DecodeResult result = startPng(png, info, width, height, &channels, &passes);
+  if (result == DecodeResult::ok) {
+    // Rows that a damaged file never delivers stay a plain grey, as JPEG's do, and so does
+    // what is transparent.
+    cv::Mat rows(*height, *width, channels == 4 ? CV_8UC4 : CV_8UC3, cv::Scalar::all(128));
+    if (!readPngRows(png, &rows, passes)) result = DecodeResult::damaged;
+    if (channels == 3) {
+      bgr = rows;
+    } else {
+      bgr.create(*height, *width, CV_8UC3);
+      for (int y = 0; y < *height; ++y) {
+        const unsigned char* in = rows.ptr(y);
+        unsigned char* out = bgr.ptr(y);
+        for (int x = 0; x < *width; ++x, in += 4) {
+          for (int c = 0; c < 3; ++c, ++out) {
+            *out = static_cast<unsigned char>((in[c] * in[3] + 128 * (255 - in[3]) + 127) / 255);
+          }
+        }
+      }
+    }
   }
-  png_image_free(&image);
-  return DecodeResult::damaged;
+  png_destroy_read_struct(&png, &info, nullptr);
+  return result;
 }
 
 }  // namespace
@@ -85,13 +332,17 @@ DecodeResult decodePicture(const unsigned char* data, std::size_t size, cv::Mat&
   if (std::equal(kPngSignature, kPngSignature + 8, data)) {
     return decodePng(data, size, bgr, width, height);
   }
-  // Other formats rely on the library's own limit, set to the same value in prepareCapture.
-  if (size > 0x7FFFFFFF) return DecodeResult::failed;
+  // Other formats rely on the library's limit, which is only there when the process started
+  // with it.
+  if (!libraryLimitInForce || size > 0x7FFFFFFF) return DecodeResult::failed;
   try {
+    const QuietStderr quiet;
     cv::imdecode(cv::Mat(1, static_cast<int>(size), CV_8UC1, const_cast<unsigned char*>(data)),
                  cv::IMREAD_COLOR, &bgr);
-  } catch (const cv::Exception&) {
-    return DecodeResult::failed;
+  } catch (const cv::Exception& e) {
+    // The library says which of its limits was passed, but not the size.
+    return e.err.find("CV_IO_MAX_IMAGE") != std::string::npos ? DecodeResult::tooLarge
+                                                              : DecodeResult::failed;
   }
   if (bgr.empty()) return DecodeResult::failed;
   *width = bgr.cols;

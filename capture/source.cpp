@@ -1,12 +1,15 @@
 // Opening sources and retrying them: the one place where a source changes state, with the
 // one-line reports that keep a missing or lost source from being a dead window.
 #include <malloc.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <opencv2/core/utils/logger.hpp>
 #include <opencv2/imgcodecs.hpp>
@@ -115,6 +118,7 @@ bool openCamera(FrameSource& source) {
 bool loadStill(FrameSource& source) {
   std::ifstream file(source.choice.location, std::ios::binary | std::ios::ate);
   const std::streamoff size = file ? static_cast<std::streamoff>(file.tellg()) : -1;
+  if (size > kMaxPictureFileBytes) source.openFailure = "it is larger than 512 MB";
   if (size <= 0 || size > kMaxPictureFileBytes) return false;
   std::vector<unsigned char> bytes(static_cast<size_t>(size));
   file.seekg(0);
@@ -132,6 +136,7 @@ bool loadStill(FrameSource& source) {
 bool tryOpen(FrameSource& source, std::uint32_t now) {
   const auto started = std::chrono::steady_clock::now();
   closeCapture(source);
+  source.openFailure.clear();
   bool opened = false;
   try {
     opened = openCapture(source, now);
@@ -246,6 +251,12 @@ bool openCapture(FrameSource& source, std::uint32_t now) {
   }
   const bool opened =
       choice.kind == SourceKind::camera ? openCamera(source) : openFileOrStream(source);
+  if (!opened && choice.kind == SourceKind::videoFile) {
+    source.openFailure = access(choice.location.c_str(), R_OK) == 0
+                             ? "not a picture or video the viewer reads"
+                             : std::strerror(errno);
+    source.openFailure[0] = static_cast<char>(std::tolower(source.openFailure[0]));
+  }
   if (!opened) return false;
   const double fps = source.video.get(cv::CAP_PROP_FPS);
   source.fps = (fps > 0.0 && fps <= 1000.0) ? fps : kFallbackFps;
@@ -277,14 +288,24 @@ bool retrieveOne(FrameSource& source) {
     case DecodeResult::damaged:
       sayOnce(source.saidDamaged, name + " has damaged pictures; shown as far as they decode");
       return true;
-    case DecodeResult::tooLarge:
-      sayOnce(source.saidTooLarge, name + " declares " + std::to_string(width) + "x" +
-                                       std::to_string(height) +
-                                       " pixels, more than this viewer shows; skipped");
+    case DecodeResult::tooLarge: {
+      // The image library refuses without saying the size.
+      const std::string why =
+          (width > 0 ? "declares " + std::to_string(width) + "x" + std::to_string(height) +
+                           " pixels, more than this viewer shows"
+                     : std::string("declares more pixels than this viewer shows"));
+      // A still picture's reason goes into the one line that says it cannot be opened.
+      if (source.choice.kind == SourceKind::stillImage) {
+        source.openFailure = "it " + why;
+      } else {
+        sayOnce(source.saidTooLarge, name + " " + why + "; skipped");
+      }
       return false;
+    }
     case DecodeResult::failed:
-      // A still picture that cannot be read is reported as a file that cannot be opened.
-      if (source.choice.kind != SourceKind::stillImage) {
+      if (source.choice.kind == SourceKind::stillImage) {
+        source.openFailure = "not a picture the viewer can decode";
+      } else {
         sayOnce(source.saidDamaged, name + " has pictures that cannot be decoded; skipped");
       }
       return false;
@@ -328,9 +349,6 @@ void prepareCapture() {
   // A stalled camera blocks each grab for this many seconds (10 by default); read once,
   // before the first capture.
   setenv("OPENCV_VIDEOIO_V4L_SELECT_TIMEOUT", "1", 0);
-  // The image library's own size limit (2^30 pixels by default), read once: a second guard
-  // behind the header checks of decodePicture, for the formats it does not read itself.
-  setenv("OPENCV_IO_MAX_IMAGE_PIXELS", std::to_string(kMaxPicturePixels).c_str(), 0);
   cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_SILENT);
   // Each upload allocates its converted image afresh (22 MB at 3840 by 1920). Left to its
   // defaults, glibc hands such blocks out as new mappings and unmaps them again, so every
@@ -356,10 +374,13 @@ void openSource(FrameSource& source, const SourceChoice& choice, std::uint32_t n
     return;
   }
   source.state = SourceState::missing;
+  // The reason, when known, goes into the same line.
+  const std::string why = source.openFailure.empty() ? "" : ": " + source.openFailure;
   if (fallbackReason.empty()) {
-    reportDown(source, "cannot open " + name + "; showing the test card");
+    reportDown(source, "cannot open " + name + why + "; showing the test card");
   } else {
-    reportDown(source, fallbackReason + "; cannot open " + name + " either; showing the test card");
+    reportDown(source, fallbackReason + "; cannot open " + name + " either" + why +
+                           "; showing the test card");
   }
 }
 

@@ -65,11 +65,10 @@ TEST(Hostile, SizeLimitAtItsEdge) {
     openSource(source, fileChoice(path), 0);
     EXPECT_EQ(nextFrame(source, 2500), nullptr);
     const std::string err = ::testing::internal::GetCapturedStderr();
-    EXPECT_EQ(err,
-              "lumivane: file " + path + " declares " + std::to_string(size.width) + "x" +
-                  std::to_string(size.height) +
-                  " pixels, more than this viewer shows; skipped\nlumivane: cannot open file " +
-                  path + "; showing the test card, retrying every 2 s\n");
+    EXPECT_EQ(err, "lumivane: cannot open file " + path + ": it declares " +
+                       std::to_string(size.width) + "x" + std::to_string(size.height) +
+                       " pixels, more than this viewer shows; showing the test card, retrying "
+                       "every 2 s\n");
     EXPECT_EQ(source.state, SourceState::missing);
   }
 }
