@@ -194,6 +194,10 @@ TEST_F(EndToEnd, BadArgumentsGetOneLineAndARunningWindow) {
   const std::string locked = dir_ + "/locked.avi";
   std::ofstream(locked) << "x";
   chmod(locked.c_str(), 0);
+  const std::string lying = dir_ + "/lying.bmp";
+  const std::vector<unsigned char> bmp = lyingBmp();
+  std::ofstream(lying, std::ios::binary)
+      .write(reinterpret_cast<const char*>(bmp.data()), static_cast<long>(bmp.size()));
   const std::string dangling = dir_ + "/dangling";
   symlink("/nonexistent/target", dangling.c_str());
   const struct {
@@ -207,7 +211,8 @@ TEST_F(EndToEnd, BadArgumentsGetOneLineAndARunningWindow) {
       {"7abc", "ignoring 'abc' after camera number 7; cannot open camera 7 either"},
       // As root the locked file can still be read, and then it is simply not a video.
       {locked, geteuid() == 0 ? "cannot open file " + locked : "is not a camera number"},
-      {notVideo, "cannot open file " + notVideo + ";"},
+      {notVideo, "cannot open file " + notVideo + ": not a picture or video the viewer reads;"},
+      {lying, "cannot open file " + lying + ": it declares more pixels than this viewer shows;"},
       {"http://127.0.0.1:9/none.mjpg", "cannot open stream http://127.0.0.1:9/none.mjpg;"},
   };
   for (const auto& c : cases) {
@@ -221,6 +226,12 @@ TEST_F(EndToEnd, BadArgumentsGetOneLineAndARunningWindow) {
     EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
     EXPECT_EQ(err.rfind("lumivane: ", 0), 0u) << err;
     EXPECT_GT(litPixels(screenshot()), 80000) << "the card on the globe";
+    std::ifstream status("/proc/" + std::to_string(pid_) + "/status");
+    long peakKb = 0;
+    for (std::string line; std::getline(status, line);) {
+      if (line.rfind("VmHWM:", 0) == 0) peakKb = std::stol(line.substr(6));
+    }
+    EXPECT_LT(peakKb, 600 * 1024) << "resident kilobytes at the peak";
     kill(pid_, SIGKILL);
     waitpid(pid_, nullptr, 0);
     pid_ = -1;

@@ -142,3 +142,16 @@ std::string writeVideo(const std::string& dir, const std::vector<Rgb>& colours, 
   }
   return path;
 }
+
+std::vector<unsigned char> lyingBmp() {
+  const auto le32 = [](std::vector<unsigned char>& out, std::uint32_t value) {
+    for (int shift = 0; shift < 32; shift += 8) out.push_back((value >> shift) & 0xFF);
+  };
+  std::vector<unsigned char> bmp = {'B', 'M'};
+  for (std::uint32_t value : {1080u, 0u, 1078u, 40u, 12000u, 12000u}) le32(bmp, value);
+  bmp.insert(bmp.end(), {1, 0, 8, 0});  // one plane, 8 bits
+  for (std::uint32_t value : {1u, 2u, 2835u, 2835u, 256u, 0u}) le32(bmp, value);  // RLE8
+  bmp.resize(1078);                                                               // palette
+  bmp.insert(bmp.end(), {0, 1});  // end of the picture
+  return bmp;
+}

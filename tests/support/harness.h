@@ -56,6 +56,9 @@ std::string scratchDir(const std::string& name);
 std::string writeVideo(const std::string& dir, const std::vector<Rgb>& colours, double fps,
                        int width = 64, int height = 32, bool detailed = false);
 
+// A BMP of 1,080 bytes whose header claims 12000 by 12000 pixels, run-length coded.
+std::vector<unsigned char> lyingBmp();
+
 // A listening TCP socket on a free port of the loopback interface; -1 if none could be made.
 int listenOnLoopback(int backlog, int* port);
 
