@@ -92,9 +92,9 @@ void startWithLibraryLimit(int argc, char** argv, char** envp) {
   std::free(env);
 }
 
-__attribute__((section(".preinit_array"),
-               used)) void (*const kStartWithLibraryLimit)(int, char**,
-                                                           char**) = startWithLibraryLimit;
+using PreinitHook = void (*)(int, char**, char**);
+__attribute__((section(".preinit_array"), used)) const PreinitHook kStartWithLibraryLimit =
+    startWithLibraryLimit;
 
 bool tooLarge(std::int64_t width, std::int64_t height) {
   return width <= 0 || height <= 0 || width * height > kMaxPicturePixels;
