@@ -174,8 +174,9 @@ TEST(MissingSource, FileThatIsNotAVideo) {
   EXPECT_EQ(nextFrame(source, 0), nullptr);
   EXPECT_EQ(nextFrame(source, 2000), nullptr);
   const std::string err = ::testing::internal::GetCapturedStderr();
-  EXPECT_EQ(err,
-            "lumivane: cannot open file " + path + "; showing the test card, retrying every 2 s\n");
+  EXPECT_EQ(err, "lumivane: cannot open file " + path +
+                     ": not a picture or video the viewer reads; showing the test card, retrying "
+                     "every 2 s\n");
 }
 
 TEST(LostSource, SaysSoOnceKeepsTheLastPictureAndComesBack) {
