@@ -161,7 +161,7 @@ Stat sustainedPace(const std::string& video, double fisheyeFov, double seconds, 
   SourceChoice choice;
   choice.kind = SourceKind::videoFile;
   choice.location = video;
-  choice.dualFisheyeFov = fisheyeFov;
+  if (fisheyeFov > 0.0) choice.layout.projection = Projection::dualFisheye;
   const int quiet = dup(2), null = open("/dev/null", O_WRONLY);
   dup2(null, 2);  // the 2:1 hint, for a file that is not a dual-fisheye one
   openSource(viewer.capture, choice, tickMs());
@@ -209,7 +209,7 @@ FisheyeResult measureFisheye(int width, int height, int iterations, const std::s
     SourceChoice choice;
     choice.kind = SourceKind::videoFile;
     choice.location = makeVideo(width, height, 30, dir);
-    choice.dualFisheyeFov = k == 0 ? 0.0 : 190.0;
+    if (k == 1) choice.layout.projection = Projection::dualFisheye;
     openSource(sources[k], choice, 0);
   }
   const int quiet = dup(2), null = open("/dev/null", O_WRONLY);

@@ -118,14 +118,16 @@ TEST(StillPicture, FramesFarFromTwoToOneGetOneHint) {
   const std::string dir = scratchDir("shape");
   const struct {
     cv::Size size;
-    double fisheyeFov;
+    std::optional<Projection> projection;
     bool hint;
-  } cases[] = {{{1280, 720}, 0.0, true}, {{1000, 500}, 0.0, false}, {{1280, 720}, 190.0, false}};
+  } cases[] = {{{1280, 720}, {}, true},
+               {{1000, 500}, {}, false},
+               {{1280, 720}, Projection::dualFisheye, false}};
   for (const auto& c : cases) {
     const std::string path = dir + "/frame.png";
     ASSERT_TRUE(cv::imwrite(path, solidFrame(c.size.width, c.size.height, kPalette[1])));
     SourceChoice choice = fileChoice(path);
-    choice.dualFisheyeFov = c.fisheyeFov;
+    choice.layout.projection = c.projection;
     FrameSource source;
     ::testing::internal::CaptureStderr();
     openSource(source, choice, 0);
@@ -136,8 +138,8 @@ TEST(StillPicture, FramesFarFromTwoToOneGetOneHint) {
     nextFrame(source, 5000);
     const std::string err = ::testing::internal::GetCapturedStderr();
     const std::string hint =
-        "lumivane: frames are 1280x720, not 2:1 equirectangular; for a dual-fisheye camera try "
-        "--dual-fisheye\n";
+        "lumivane: frames are 1280x720, not 2:1 equirectangular; for another layout try "
+        "--projection=dual-fisheye|eac|cubemap or --stereo=top-bottom|left-right\n";
     EXPECT_EQ(err.find(hint) != std::string::npos, c.hint) << err;
     EXPECT_EQ(err.find(hint), err.rfind(hint)) << "said twice: " << err;
   }

@@ -175,7 +175,7 @@ TEST_F(Upload, DualFisheyeFromFfmpegMatchesTheOriginal) {
   SourceChoice choice;
   choice.kind = SourceKind::videoFile;
   choice.location = dir + "/df.png";
-  choice.dualFisheyeFov = 190.0;
+  choice.layout.projection = Projection::dualFisheye;
   fakeNow = 0;
   openAndUpload(choice);
   const cv::Mat texture = readTexture(viewer.texture);
