@@ -354,3 +354,75 @@ TEST_F(Upload, PipelinesGiveTheirPictureUprightAndInRgb) {
   EXPECT_EQ(viewer.capture.state, SourceState::missing);
   EXPECT_TRUE(viewer.capture.cardShown);
 }
+
+// Files that say their layout are shown right with no option: spherical video V1 (XMP written
+// by exiftool), V2 (the boxes FFmpeg writes from it) and Matroska's projection, all top-bottom
+// stereo pairs; and a photo sphere's GPano XMP placing a cropped picture on the full sphere.
+// Metadata that contradicts itself gets one line and counts as absent.
+TEST_F(Upload, FilesThatSayTheirLayoutNeedNoOption) {
+  const std::string dir = scratchDir("metadata");
+  const cv::Mat pano = smoothPanorama();
+  cv::Mat pair;
+  cv::vconcat(pano, cv::Scalar::all(255) - pano, pair);
+  ASSERT_TRUE(cv::imwrite(dir + "/pair.png", pair));
+  const std::string v1 = dir + "/v1.mp4", v2 = dir + "/v2.mp4", mkv = dir + "/v.mkv";
+  const std::string make =
+      "ffmpeg -loglevel error -y -loop 1 -i " + dir + "/pair.png -frames:v 3 -c:v libx264 " +
+      "-qp 8 -pix_fmt yuv444p " + v1 +
+      " && exiftool -q -overwrite_original -XMP-GSpherical:Spherical#=true"
+      " -XMP-GSpherical:Stitched#=true -XMP-GSpherical:StitchingSoftware=test"
+      " -XMP-GSpherical:ProjectionType=equirectangular -XMP-GSpherical:StereoMode=top-bottom " +
+      v1 + " && ffmpeg -loglevel error -y -i " + v1 + " -c copy -strict unofficial " + v2 +
+      " && ffmpeg -loglevel error -y -i " + v1 + " -c copy " + mkv;
+  ASSERT_EQ(std::system(make.c_str()), 0) << make;
+
+  // A band of the panorama, 180 by 90 degrees, as a phone keeps it.
+  const cv::Rect band(256, 128, 512, 256);
+  const std::string sphere = dir + "/sphere.jpg", wrong = dir + "/wrong.jpg";
+  ASSERT_TRUE(cv::imwrite(sphere, pano(band), {cv::IMWRITE_JPEG_QUALITY, 98}));
+  ASSERT_TRUE(cv::imwrite(wrong, pano(band), {cv::IMWRITE_JPEG_QUALITY, 98}));
+  const std::string tag =
+      "exiftool -q -overwrite_original -XMP-GPano:ProjectionType=equirectangular"
+      " -XMP-GPano:FullPanoWidthPixels=2048 -XMP-GPano:FullPanoHeightPixels=1024"
+      " -XMP-GPano:CroppedAreaImageWidthPixels=1024 -XMP-GPano:CroppedAreaImageHeightPixels=512"
+      " -XMP-GPano:CroppedAreaTopPixels=256 ";
+  const std::string gpano = tag + "-XMP-GPano:CroppedAreaLeftPixels=512 " + sphere + " && " + tag +
+                            "-XMP-GPano:CroppedAreaLeftPixels=1536 " + wrong;
+  ASSERT_EQ(std::system(gpano.c_str()), 0) << gpano;
+  cv::Mat placed(pano.size(), CV_8UC3, cv::Scalar::all(48));
+  pano(band).copyTo(placed(band));
+
+  const struct {
+    std::string file;
+    cv::Mat original;
+    std::optional<Stereo> stereo;
+    const char* says;
+  } cases[] = {
+      {v1, pano, {}, ""},
+      {v2, pano, {}, ""},
+      {mkv, pano, {}, ""},
+      {v1, pair, Stereo::mono, ""},  // an option wins over the file
+      {sphere, placed, {}, ""},
+      {wrong,
+       pano(band),
+       {},
+       "has GPano cropped-area numbers that do not fit its full panorama; "
+       "shown as if it had no layout metadata\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.file);
+    SourceChoice choice;
+    choice.kind = SourceKind::videoFile;
+    choice.location = c.file;
+    choice.layout.stereo = c.stereo;
+    fakeNow = 0;
+    ::testing::internal::CaptureStderr();
+    openAndUpload(choice);
+    const std::string err = ::testing::internal::GetCapturedStderr();
+    EXPECT_EQ(err, *c.says ? "lumivane: file " + c.file + " " + c.says : "") << err;
+    const cv::Mat texture = readTexture(viewer.texture);
+    EXPECT_EQ(texture.size(), c.original.size());
+    EXPECT_GT(shareMatching(texture, c.original, {}), 0.97);
+    releaseSource(viewer.capture);
+  }
+}
