@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdio>
 #include <opencv2/imgproc.hpp>
+#include <vector>
 
 #include "capture/capture.h"
 
@@ -263,15 +264,21 @@ void buildReprojectionMaps(cv::Size frameSize, const Layout& layout, cv::Size ou
   const double fullHeight = eye.height / std::max(1e-3, 1.0 - layout.cropTop - layout.cropBottom);
   mapX.create(outSize, CV_32FC1);
   mapY.create(outSize, CV_32FC1);
+  // Longitude 0 is the middle column; each column's sine and cosine serve every row.
+  std::vector<double> sinLon(outSize.width), cosLon(outSize.width);
+  for (int i = 0; i < outSize.width; ++i) {
+    const double lon = ((2.0 * i + 1.0) / outSize.width - 1.0) * CV_PI;
+    sinLon[i] = std::sin(lon);
+    cosLon[i] = std::cos(lon);
+  }
   for (int j = 0; j < outSize.height; ++j) {
-    // Latitude grows downwards, as the picture's rows do; longitude 0 is the middle column.
+    // Latitude grows downwards, as the picture's rows do.
     const double lat = ((2.0 * j + 1.0) / outSize.height - 1.0) * CV_PI / 2.0;
+    const double sinLat = std::sin(lat), cosLat = std::cos(lat);
     float* xs = mapX.ptr<float>(j);
     float* ys = mapY.ptr<float>(j);
     for (int i = 0; i < outSize.width; ++i) {
-      const double lon = ((2.0 * i + 1.0) / outSize.width - 1.0) * CV_PI;
-      const Vec d = rotation * Vec(std::cos(lat) * std::sin(lon), std::sin(lat),
-                                   std::cos(lat) * std::cos(lon));
+      const Vec d = rotation * Vec(cosLat * sinLon[i], sinLat, cosLat * cosLon[i]);
       Place p{0, 0, false};
       switch (layout.projection) {
         case Projection::equirect:
