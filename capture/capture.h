@@ -197,10 +197,10 @@ bool needsReprojection(const Layout& layout);
 // (faces of N pixels make 4N by 2N), within `maxSide` a side and kMaxPicturePixels.
 cv::Size reprojectedSize(cv::Size frameSize, const Layout& layout, int maxSide);
 
-// Fills `mapX` and `mapY` (CV_32FC1, for cv::remap) for a picture of `outSize`: each pixel's
-// place in a frame of `frameSize`, or -1 where the frame holds nothing for it.
+// Fills `mapX` and `mapY` (CV_32FC1, for cv::remap) for `rows` of a picture of `outSize`: each
+// pixel's place in a frame of `frameSize`, or -1 where the frame holds nothing for it.
 void buildReprojectionMaps(cv::Size frameSize, const Layout& layout, cv::Size outSize,
-                           cv::Mat& mapX, cv::Mat& mapY);
+                           cv::Range rows, cv::Mat& mapX, cv::Mat& mapY);
 
 // The equirectangular picture of `frame`: the frame itself when it needs no remap (no copy),
 // else the reprojector's picture. Frames that no option or metadata explains, and that do not

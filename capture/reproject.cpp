@@ -14,6 +14,8 @@ namespace {
 // Beyond a picture of part of the sphere: a dark neutral grey, so the gap reads as "nothing
 // here" rather than as a black night sky.
 const cv::Scalar kBeyondCrop(48, 48, 48);
+// Remap tables are made this many rows at a time.
+constexpr int kStripRows = 64;
 
 // Directions are v360's: x to the right, y down, z straight ahead (the picture's middle).
 using Vec = cv::Vec3d;
@@ -256,14 +258,14 @@ cv::Size reprojectedSize(cv::Size frameSize, const Layout& layout, int maxSide) 
 }
 
 void buildReprojectionMaps(cv::Size frameSize, const Layout& layout, cv::Size outSize,
-                           cv::Mat& mapX, cv::Mat& mapY) {
+                           cv::Range rows, cv::Mat& mapX, cv::Mat& mapY) {
   const cv::Size eye = eyeRect(frameSize, layout.stereo).size();
   const Mat3 rotation = lookupRotation(layout);
   const bool crop = cropped(layout);
   const double fullWidth = eye.width / std::max(1e-3, 1.0 - layout.cropLeft - layout.cropRight);
   const double fullHeight = eye.height / std::max(1e-3, 1.0 - layout.cropTop - layout.cropBottom);
-  mapX.create(outSize, CV_32FC1);
-  mapY.create(outSize, CV_32FC1);
+  mapX.create(rows.size(), outSize.width, CV_32FC1);
+  mapY.create(rows.size(), outSize.width, CV_32FC1);
   // Longitude 0 is the middle column; each column's sine and cosine serve every row.
   std::vector<double> sinLon(outSize.width), cosLon(outSize.width);
   for (int i = 0; i < outSize.width; ++i) {
@@ -271,12 +273,12 @@ void buildReprojectionMaps(cv::Size frameSize, const Layout& layout, cv::Size ou
     sinLon[i] = std::sin(lon);
     cosLon[i] = std::cos(lon);
   }
-  for (int j = 0; j < outSize.height; ++j) {
+  for (int j = rows.start; j < rows.end; ++j) {
     // Latitude grows downwards, as the picture's rows do.
     const double lat = ((2.0 * j + 1.0) / outSize.height - 1.0) * CV_PI / 2.0;
     const double sinLat = std::sin(lat), cosLat = std::cos(lat);
-    float* xs = mapX.ptr<float>(j);
-    float* ys = mapY.ptr<float>(j);
+    float* xs = mapX.ptr<float>(j - rows.start);
+    float* ys = mapY.ptr<float>(j - rows.start);
     for (int i = 0; i < outSize.width; ++i) {
       const Vec d = rotation * Vec(cosLat * sinLon[i], sinLat, cosLat * cosLon[i]);
       Place p{0, 0, false};
@@ -314,11 +316,21 @@ const cv::Mat& reproject(Reprojector& reprojector, const cv::Mat& frame) {
   if (!needsReprojection(layout)) return frame;
   const int maxSide = textureSideLimit();
   if (reprojector.builtFor != frame.size() || reprojector.builtMaxSide != maxSide) {
+    const cv::Size size = reprojectedSize(frame.size(), layout, maxSide);
+    reprojector.map1.create(size, CV_16SC2);
+    reprojector.map2.create(size, CV_16UC1);
+    // Fixed-point maps remap about twice as fast as floating-point ones. They are made in strips,
+    // so that the floating-point ones never take more than a strip's memory (a whole 16384 by
+    // 8192 pair would take 1 GB).
     cv::Mat mapX, mapY;
-    buildReprojectionMaps(frame.size(), layout, reprojectedSize(frame.size(), layout, maxSide),
-                          mapX, mapY);
-    // Fixed-point maps remap about twice as fast as floating-point ones.
-    cv::convertMaps(mapX, mapY, reprojector.map1, reprojector.map2, CV_16SC2);
+    for (int row = 0; row < size.height; row += kStripRows) {
+      const cv::Range rows(row, std::min(size.height, row + kStripRows));
+      buildReprojectionMaps(frame.size(), layout, size, rows, mapX, mapY);
+      cv::Mat map1 = reprojector.map1.rowRange(rows), map2 = reprojector.map2.rowRange(rows);
+      cv::convertMaps(mapX, mapY, map1, map2, CV_16SC2);
+      // convertMaps must have written into the strip, not a fresh image.
+      CV_Assert(map1.data == reprojector.map1.ptr(row) && map2.data == reprojector.map2.ptr(row));
+    }
     reprojector.builtFor = frame.size();
     reprojector.builtMaxSide = maxSide;
     // A whole equirectangular row runs on across its seam; anything else ends in a colour.
