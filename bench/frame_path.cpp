@@ -17,6 +17,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <opencv2/imgproc.hpp>
@@ -208,6 +209,7 @@ struct LayoutCase {
 struct LayoutResult {
   double firstMs;
   Stat perFrame;
+  double cpuMs;  // processor time per frame, all threads together: steady under a busy machine
   cv::Size picture;
 };
 
@@ -218,14 +220,16 @@ LayoutResult measureLayout(const LayoutCase& c, int iterations) {
   reprojector.layout = mergeLayout(c.options, Layout{});
   reprojector.saidHint = true;
   auto start = Clock::now();
-  LayoutResult result{0.0, {}, reproject(reprojector, frame).size()};
+  LayoutResult result{0.0, {}, 0.0, reproject(reprojector, frame).size()};
   result.firstMs = msSince(start);
   std::vector<double> times;
+  const std::clock_t cpuStart = std::clock();
   for (int i = 0; i < iterations; ++i) {
     start = Clock::now();
     reproject(reprojector, frame);
     times.push_back(msSince(start));
   }
+  result.cpuMs = 1000.0 * (std::clock() - cpuStart) / CLOCKS_PER_SEC / iterations;
   result.perFrame = summarise(times);
   return result;
 }
@@ -562,13 +566,13 @@ int main(int argc, char** argv) {
   if (!layoutsOnly) printSizeTable(iterations, dir);
 
   std::printf(
-      "| layout | frame | picture | first frame, maps built | reprojection per frame |\n"
-      "|---|---|---|---|---|\n");
+      "| layout | frame | picture | first frame, maps built | reprojection per frame |"
+      " processor time per frame |\n|---|---|---|---|---|---|\n");
   for (const LayoutCase& c : layoutCases()) {
     const LayoutResult r = measureLayout(c, iterations);
-    std::printf("| %s | %dx%d | %dx%d | %.0f | %.1f / %.1f |\n", c.name, c.frame.width,
+    std::printf("| %s | %dx%d | %dx%d | %.0f | %.1f / %.1f | %.1f |\n", c.name, c.frame.width,
                 c.frame.height, r.picture.width, r.picture.height, r.firstMs, r.perFrame.median,
-                r.perFrame.worst);
+                r.perFrame.worst, r.cpuMs);
     std::fflush(stdout);
   }
   std::printf("\n(milliseconds, median / worst of %d frames)\n\n", iterations);
