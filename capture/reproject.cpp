@@ -346,16 +346,17 @@ const cv::Mat& reproject(Reprojector& reprojector, const cv::Mat& frame) {
 }
 
 bool looksDualFisheye(const cv::Mat& frame) {
-  if (frame.empty() || frame.depth() != CV_8U || frame.cols < 16 || frame.cols != 2 * frame.rows)
-    return false;
-  const double radius = frame.rows / 2.0;
+  if (frame.empty() || frame.depth() != CV_8U || frame.cols < 16 || frame.rows < 8) return false;
+  // Each circle inscribed in its half, as dual-fisheye frames are laid out.
+  const double radius = std::min(frame.cols / 4.0, frame.rows / 2.0);
+  const double centreY = frame.rows / 2.0;
   int outside = 0, lit = 0, inside = 0, brightInside = 0;
   // A coarse grid is plenty: outside the circles must be dark all round, inside not all dark.
   for (int gy = 0; gy < 32; ++gy) {
     for (int gx = 0; gx < 64; ++gx) {
       const double x = (gx + 0.5) * frame.cols / 64.0, y = (gy + 0.5) * frame.rows / 32.0;
-      const double centreX = x < frame.cols / 2.0 ? radius : 3.0 * radius;
-      const double r = std::hypot(x - centreX, y - radius) / radius;
+      const double centreX = (x < frame.cols / 2.0 ? 1.0 : 3.0) * frame.cols / 4.0;
+      const double r = std::hypot(x - centreX, y - centreY) / radius;
       const cv::Mat pixel = frame(cv::Rect(static_cast<int>(x), static_cast<int>(y), 1, 1));
       double brightest = 0.0;
       cv::minMaxLoc(pixel.reshape(1), nullptr, &brightest);
