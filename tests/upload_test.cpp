@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <fstream>
+#include <iterator>
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 #include <optional>
@@ -389,6 +391,19 @@ TEST_F(Upload, FilesThatSayTheirLayoutNeedNoOption) {
   const std::string gpano = tag + "-XMP-GPano:CroppedAreaLeftPixels=512 " + sphere + " && " + tag +
                             "-XMP-GPano:CroppedAreaLeftPixels=1536 " + wrong;
   ASSERT_EQ(std::system(gpano.c_str()), 0) << gpano;
+  // The V2 file with a pose: 30 degrees of yaw (16.16 fixed point, big-endian) in its 'prhd' box.
+  // A projection turned counter-clockwise about the up axis shows, straight ahead, what lay to
+  // its right: as v360's yaw=30.
+  std::ifstream in(v2, std::ios::binary);
+  std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  const size_t pose = bytes.find("prhd");
+  ASSERT_NE(pose, std::string::npos);
+  bytes.replace(pose + 8, 4, std::string("\0\x1e\0\0", 4));
+  const std::string posed = dir + "/posed.mp4";
+  std::ofstream(posed, std::ios::binary) << bytes;
+  ASSERT_TRUE(cv::imwrite(dir + "/pano.png", pano));
+  const cv::Mat turned =
+      cv::imread(runFfmpeg(dir + "/pano.png", "v360=e:e:yaw=30", dir + "/t.png"));
   cv::Mat placed(pano.size(), CV_8UC3, cv::Scalar::all(48));
   pano(band).copyTo(placed(band));
 
@@ -401,6 +416,7 @@ TEST_F(Upload, FilesThatSayTheirLayoutNeedNoOption) {
       {v1, pano, {}, ""},
       {v2, pano, {}, ""},
       {mkv, pano, {}, ""},
+      {posed, turned, {}, ""},
       {v1, pair, Stereo::mono, ""},  // an option wins over the file
       {sphere, placed, {}, ""},
       {wrong,
