@@ -14,6 +14,8 @@ namespace {
 // Beyond a picture of part of the sphere: a dark neutral grey, so the gap reads as "nothing
 // here" rather than as a black night sky.
 const cv::Scalar kBeyondCrop(48, 48, 48);
+// A picture of part of the sphere may always be this large, in pixels: 4096 by 2048.
+constexpr int kSmallPicture = 4096 * 2048;
 // Remap tables are made this many rows at a time.
 constexpr int kStripRows = 64;
 
@@ -250,9 +252,12 @@ cv::Size reprojectedSize(cv::Size frameSize, const Layout& layout, int maxSide) 
       width = 2.0 * height;
       break;
   }
+  // A picture of a sliver of the sphere must not make a huge one of the whole: at most four times
+  // the frame's own detail (a photo sphere of 360 by 100 degrees needs 1.8).
+  const double limit = std::min(static_cast<double>(kMaxPicturePixels),
+                                std::max(4.0 * eye.area(), static_cast<double>(kSmallPicture)));
   const double scale =
-      std::min({1.0, maxSide / width, maxSide / height,
-                std::sqrt(static_cast<double>(kMaxPicturePixels) / (width * height))});
+      std::min({1.0, maxSide / width, maxSide / height, std::sqrt(limit / (width * height))});
   return cv::Size(std::max(2, static_cast<int>(width * scale)),
                   std::max(1, static_cast<int>(height * scale)));
 }
