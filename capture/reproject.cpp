@@ -88,28 +88,19 @@ Place fisheyePlace(const Vec& d, cv::Size eye, double fovDeg) {
 
 enum Face { kRight, kLeft, kUp, kDown, kFront, kBack };
 
-// v360's cube: the face that `d` meets and where on it, each of u and v from -1 to 1.
+// v360's cube: the face that `d` meets and where on it, each of u and v from -1 to 1. The face
+// is the one of the largest component (v360 chooses it by angles, to the same effect; this takes
+// no trigonometry, which matters with millions of pixels to map).
 Face cubeFace(const Vec& d, double* u, double* v) {
-  const double phi = std::atan2(d[0], d[2]);
-  const double theta = std::asin(std::clamp(d[1], -1.0, 1.0));
+  const double ax = std::fabs(d[0]), ay = std::fabs(d[1]), az = std::fabs(d[2]);
   Face face;
-  double phiOnFace;
-  if (phi >= -CV_PI / 4 && phi < CV_PI / 4) {
-    face = kFront;
-    phiOnFace = phi;
-  } else if (phi >= -3 * CV_PI / 4 && phi < -CV_PI / 4) {
-    face = kLeft;
-    phiOnFace = phi + CV_PI / 2;
-  } else if (phi >= CV_PI / 4 && phi < 3 * CV_PI / 4) {
-    face = kRight;
-    phiOnFace = phi - CV_PI / 2;
+  if (ay > ax && ay > az) {
+    face = d[1] > 0.0 ? kDown : kUp;
+  } else if (az >= ax) {
+    face = d[2] >= 0.0 ? kFront : kBack;
   } else {
-    face = kBack;
-    phiOnFace = phi + (phi > 0.0 ? -CV_PI : CV_PI);
+    face = d[0] > 0.0 ? kRight : kLeft;
   }
-  const double threshold = std::atan(std::cos(phiOnFace));
-  if (theta > threshold) face = kDown;
-  if (theta < -threshold) face = kUp;
   switch (face) {
     case kRight:
       *u = -d[2] / d[0];
