@@ -8,7 +8,7 @@
 
 namespace {
 
-// GL_MAX_TEXTURE_SIZE as last asked; a GL may answer as little as 2048, llvmpipe says 16384.
+// GL_MAX_TEXTURE_SIZE as the last upload found it; before the first, the largest picture side.
 int maxTextureSide = 16384;
 
 }  // namespace
