@@ -103,11 +103,12 @@ struct FrameSource {
   cv::VideoCapture video;
   _GstElement* pipeline = nullptr;      // a GStreamer pipeline's, when it is one
   _GstElement* pipelineSink = nullptr;  // its appsink
-  cv::Mat frame;                      // the latest frame, blue-green-red, valid until the next grab
-  cv::Mat packet;                     // the latest compressed packet in jpegPackets mode
-  Reprojector reprojector;            // unwraps, crops and turns the frames that need it
-  cv::Mat converted;                  // a frame of another depth or layout, as 8 bits a channel
-  std::uint32_t lastAttemptTick = 0;  // milliseconds, last open attempt
+  cv::Mat frame;      // the latest frame, blue-green-red, valid until the next grab
+  cv::Mat packet;     // the latest compressed packet in jpegPackets mode
+  cv::Mat converted;  // a frame of another depth or layout, as 8 bits a channel
+  // Unwraps, crops and turns the frames that need it.
+  Reprojector reprojector;
+  std::uint32_t lastAttemptTick = 0;              // milliseconds, last open attempt
   std::uint32_t retryDelayMs = kRetryIntervalMs;  // until the next attempt
   // Video files.
   std::uint32_t playStartTick = 0;  // milliseconds, when frame 0 is due
