@@ -25,6 +25,12 @@ using Mat3 = cv::Matx33d;
 
 double radians(double degrees) { return degrees * CV_PI / 180.0; }
 
+// `value` kept within [low, high]; a face narrower than a pixel, in a frame of a few pixels, is
+// kept at its first.
+double within(double value, double low, double high) {
+  return std::max(low, std::min(value, high));
+}
+
 Mat3 aboutX(double a) {
   const double c = std::cos(a), s = std::sin(a);
   return Mat3(1, 0, 0, 0, c, -s, 0, s, c);
@@ -138,8 +144,8 @@ Place cubemapPlace(const Vec& d, cv::Size eye) {
   const double faceW = eye.width / 3.0, faceH = eye.height / 2.0;
   const double x0 = (slot % 3) * faceW, y0 = (slot / 3) * faceH;
   // Each face is sampled within itself, so that its edge does not blend with its neighbour.
-  return {std::clamp(x0 + (u + 1.0) * faceW / 2.0 - 0.5, x0, x0 + faceW - 1.0),
-          std::clamp(y0 + (v + 1.0) * faceH / 2.0 - 0.5, y0, y0 + faceH - 1.0), true};
+  return {within(x0 + (u + 1.0) * faceW / 2.0 - 0.5, x0, x0 + faceW - 1.0),
+          within(y0 + (v + 1.0) * faceH / 2.0 - 0.5, y0, y0 + faceH - 1.0), true};
 }
 
 // The equi-angular cubemap as v360 reads "eac" (YouTube's): left, front, right on top; down,
@@ -172,8 +178,8 @@ Place eacPlace(const Vec& d, cv::Size eye) {
   const double pad = 2.0;
   const double faceW = (eye.width - 2 * pad) / 3.0, faceH = eye.height / 2.0 - 2 * pad;
   const double x0 = pad + (slot % 3) * faceW, y0 = pad + (slot / 3) * (eye.height / 2.0);
-  return {std::clamp(x0 + u * faceW, x0, x0 + faceW - 1.0),
-          std::clamp(y0 + v * faceH, y0, y0 + faceH - 1.0), true};
+  return {within(x0 + u * faceW, x0, x0 + faceW - 1.0),
+          within(y0 + v * faceH, y0, y0 + faceH - 1.0), true};
 }
 
 bool cropped(const Layout& layout) {
