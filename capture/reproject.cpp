@@ -46,12 +46,13 @@ Mat3 aboutZ(double a) {
 
 // Where a direction of the shown picture is looked up in the frame's sphere. The turn is v360's
 // (yaw, then pitch, then roll, composed as its default order "ypr"), checked against its
-// pictures. The pose is the camera's orientation in the world, given in the right-handed
-// up/right/forward axes of spherical video metadata, so the picture is turned back by it.
+// pictures. The pose turns the projection into the world (counter-clockwise about the up, right
+// and forward axes, each after the one before), so a direction of the world is looked up in the
+// frame through the pose's inverse.
 Mat3 lookupRotation(const Layout& layout) {
   const Mat3 turn = aboutY(radians(layout.yawDeg)) * aboutX(radians(layout.pitchDeg)) *
                     aboutZ(radians(layout.rollDeg));
-  // In these axes, yaw about "up" is a turn about -y, and roll about "forward" one about -z.
+  // In these axes up is -y, right +x and forward +z, so the yaw is a turn about -y.
   const Mat3 pose = aboutY(-radians(layout.poseYawDeg)) * aboutX(radians(layout.posePitchDeg)) *
                     aboutZ(radians(layout.poseRollDeg));
   return pose.t() * turn;
