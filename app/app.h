@@ -64,6 +64,10 @@ Command earlyCommand(int argc, const char* const* argv);
 
 const char* usageText();
 
+// Takes one of the layout options (--projection, --stereo, --yaw, --pitch, --roll,
+// --dual-fisheye) into `args`; false for any other option.
+bool readLayoutOption(const std::string& option, Arguments* args);
+
 // --- Scene and keys ---------------------------------------------------------------------
 // The sphere's quadric (textured, smooth normals) and the picture's texture name, once the
 // window's GL context is current.

@@ -5,6 +5,7 @@
 #include <cctype>
 #include <cerrno>
 #include <climits>
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 
@@ -59,7 +60,8 @@ namespace {
 // default with a line, as a bad source falls back to camera 0: the viewer still starts.
 void readFisheyeOption(const std::string& arg, Arguments* args) {
   const std::string name = "--dual-fisheye";
-  args->source.dualFisheyeFov = kDefaultFisheyeFovDeg;
+  args->source.layout.projection = Projection::dualFisheye;
+  args->source.layout.fisheyeFovDeg = kDefaultFisheyeFovDeg;
   if (arg.size() == name.size()) return;
   const std::string text = arg.substr(name.size() + 1);
   char* end = nullptr;
@@ -67,7 +69,7 @@ void readFisheyeOption(const std::string& arg, Arguments* args) {
   const double fov = std::strtod(text.c_str(), &end);
   if (!text.empty() && *end == '\0' && errno == 0 && fov >= kMinFisheyeFovDeg &&
       fov <= kMaxFisheyeFovDeg) {
-    args->source.dualFisheyeFov = fov;
+    args->source.layout.fisheyeFovDeg = fov;
     return;
   }
   args->warnings.push_back("--dual-fisheye=" + text + ": the field of view must be " +
@@ -76,6 +78,65 @@ void readFisheyeOption(const std::string& arg, Arguments* args) {
                            " degrees; using " +
                            std::to_string(static_cast<int>(kDefaultFisheyeFovDeg)));
 }
+
+// A value from a fixed list of names, by its index; -1 when it is none of them.
+int nameIndex(const std::string& value, std::initializer_list<const char*> names) {
+  int index = 0;
+  for (const char* name : names) {
+    if (value == name) return index;
+    ++index;
+  }
+  return -1;
+}
+
+}  // namespace
+
+// The layout options: --projection=NAME, --stereo=NAME, --yaw/--pitch/--roll=DEG and
+// --dual-fisheye[=FOV]. False for any other option. A bad value gets one line and the option
+// counts as not given (the file's layout, or the default), as other bad options do.
+bool readLayoutOption(const std::string& option, Arguments* args) {
+  if (option == "--dual-fisheye" || option.rfind("--dual-fisheye=", 0) == 0) {
+    readFisheyeOption(option, args);
+    return true;
+  }
+  const size_t equals = option.find('=');
+  const std::string name = option.substr(0, equals);
+  const std::string value = equals == std::string::npos ? "" : option.substr(equals + 1);
+  LayoutOptions& layout = args->source.layout;
+  std::string accepts;
+  if (name == "--projection") {
+    const int index = nameIndex(value, {"equirect", "dual-fisheye", "eac", "cubemap"});
+    if (index >= 0) {
+      layout.projection = static_cast<Projection>(index);
+      return true;
+    }
+    accepts = "equirect, dual-fisheye, eac or cubemap";
+  } else if (name == "--stereo") {
+    const int index = nameIndex(value, {"mono", "top-bottom", "left-right"});
+    if (index >= 0) {
+      layout.stereo = static_cast<Stereo>(index);
+      return true;
+    }
+    accepts = "mono, top-bottom or left-right";
+  } else if (name == "--yaw" || name == "--pitch" || name == "--roll") {
+    char* end = nullptr;
+    const double degrees = std::strtod(value.c_str(), &end);
+    if (!value.empty() && *end == '\0' && std::isfinite(degrees)) {
+      (name == "--yaw"     ? layout.yawDeg
+       : name == "--pitch" ? layout.pitchDeg
+                           : layout.rollDeg) = degrees;
+      return true;
+    }
+    accepts = "a number of degrees, such as 90 or -12.5";
+  } else {
+    return false;
+  }
+  args->warnings.push_back(name + (equals == std::string::npos ? "" : "=" + value) + ": takes " +
+                           accepts + "; not used");
+  return true;
+}
+
+namespace {
 
 // Anything else is a camera number read as atoi reads it: leading blanks skipped, the digits
 // taken, the rest ignored (and named).
@@ -113,9 +174,7 @@ Arguments parseArguments(int argc, const char* const* argv) {
   for (; first < argc && std::strncmp(argv[first], "--", 2) == 0 && argv[first][2] != '\0';
        ++first) {
     const std::string option = argv[first];
-    if (option == "--dual-fisheye" || option.rfind("--dual-fisheye=", 0) == 0) {
-      readFisheyeOption(option, &args);
-    } else {
+    if (!readLayoutOption(option, &args)) {
       args.warnings.push_back("unknown option '" + option + "' ignored");
     }
   }
@@ -144,7 +203,7 @@ Arguments parseArguments(int argc, const char* const* argv) {
 }
 
 const char* usageText() {
-  return "Usage: lumivane [--dual-fisheye[=FOV]] [CAMERA | FILE | URL | PIPELINE]\n"
+  return "Usage: lumivane [OPTION...] [CAMERA | FILE | URL | PIPELINE]\n"
          "Live viewer for 360-degree (equirectangular) video, drawn on a sphere.\n"
          "\n"
          "  CAMERA   camera index (default 0)\n"
@@ -158,6 +217,20 @@ const char* usageText() {
          "  --dual-fisheye[=FOV]  the frames hold two fisheye circles side by side (front lens\n"
          "                        on the right, as FFmpeg's v360 dfisheye); FOV is each lens's\n"
          "                        field of view in degrees, 150 to 270 (default 190)\n"
+         "  --projection=NAME     the frames' layout, as FFmpeg's v360 reads it: equirect\n"
+         "                        (default), dual-fisheye (= --dual-fisheye), eac (YouTube's\n"
+         "                        equi-angular cubemap) or cubemap (3x2: right left up /\n"
+         "                        down front back)\n"
+         "  --stereo=NAME         mono (default), top-bottom or left-right: two eyes in one\n"
+         "                        frame, of which the top or left one is shown\n"
+         "  --yaw=DEG, --pitch=DEG, --roll=DEG\n"
+         "                        turn the panorama first, as v360's yaw, pitch and roll:\n"
+         "                        --yaw=45 brings what is 45 degrees right of the middle to\n"
+         "                        the middle, --roll=180 rights an upside-down camera\n"
+         "  Files that say their layout (spherical video metadata, a photo sphere's GPano\n"
+         "  XMP) need none of these; an option given replaces what the file says, and a\n"
+         "  turn comes on top of the file's pose. A bad value gets one line and the option\n"
+         "  is not used (a bad FOV: 190); the viewer still starts.\n"
          "\n"
          "Cameras and streams always show their newest frame. While nothing delivers a\n"
          "picture the sphere shows a test card (\"no camera\" or \"no picture\"), and the\n"

@@ -17,6 +17,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <opencv2/imgproc.hpp>
@@ -156,14 +157,14 @@ void timedIdle() {
   if (viewer.lastUploadTick != before) uploadTimes.push_back(start);
 }
 
-Stat sustainedPace(const std::string& video, double fisheyeFov, double seconds, int* uploads,
-                   int* late) {
+Stat sustainedPace(const std::string& video, const LayoutOptions& layout, double seconds,
+                   int* uploads, int* late) {
   SourceChoice choice;
   choice.kind = SourceKind::videoFile;
   choice.location = video;
-  choice.dualFisheyeFov = fisheyeFov;
+  choice.layout = layout;
   const int quiet = dup(2), null = open("/dev/null", O_WRONLY);
-  dup2(null, 2);  // the 2:1 hint, for a file that is not a dual-fisheye one
+  dup2(null, 2);  // the layout hint, for frames that do not hold the layout they are told
   openSource(viewer.capture, choice, tickMs());
   viewer.lastUploadTick = tickMs();
   uploadTimes.clear();
@@ -196,39 +197,61 @@ Stat sustainedPace(const std::string& video, double fisheyeFov, double seconds, 
   return intervals.empty() ? Stat{0, 0} : summarise(intervals);
 }
 
-// The cost of unwrapping dual-fisheye frames: the same file's frames through nextFrame with and
-// without --dual-fisheye, alternately, each at the viewer's pace.
-struct FisheyeResult {
-  Stat plain, unwrapped;
+// The cost of the reprojection alone, per shown frame, for each layout at a 3840 by 1920
+// picture: frames with detail everywhere, already decoded, through the same component the viewer
+// runs. The first call builds the maps; it is reported apart.
+struct LayoutCase {
+  const char* name;
+  cv::Size frame;
+  LayoutOptions options;
 };
 
-FisheyeResult measureFisheye(int width, int height, int iterations, const std::string& dir) {
-  FrameSource sources[2];
-  std::vector<double> times[2];
-  for (int k = 0; k < 2; ++k) {
-    SourceChoice choice;
-    choice.kind = SourceKind::videoFile;
-    choice.location = makeVideo(width, height, 30, dir);
-    choice.dualFisheyeFov = k == 0 ? 0.0 : 190.0;
-    openSource(sources[k], choice, 0);
+struct LayoutResult {
+  double firstMs;
+  Stat perFrame;
+  double cpuMs;  // processor time per frame, all threads together: steady under a busy machine
+  cv::Size picture;
+};
+
+LayoutResult measureLayout(const LayoutCase& c, int iterations) {
+  cv::Mat frame(c.frame, CV_8UC3);
+  cv::randu(frame, cv::Scalar::all(0), cv::Scalar::all(256));
+  Reprojector reprojector;
+  reprojector.layout = mergeLayout(c.options, Layout{});
+  reprojector.saidHint = true;
+  auto start = Clock::now();
+  LayoutResult result{0.0, {}, 0.0, reproject(reprojector, frame).size()};
+  result.firstMs = msSince(start);
+  std::vector<double> times;
+  const std::clock_t cpuStart = std::clock();
+  for (int i = 0; i < iterations; ++i) {
+    start = Clock::now();
+    reproject(reprojector, frame);
+    times.push_back(msSince(start));
   }
-  const int quiet = dup(2), null = open("/dev/null", O_WRONLY);
-  dup2(null, 2);  // the 2:1 hint does not apply here
-  for (int i = 0; i < iterations + 3; ++i) {
-    for (int k = 0; k < 2; ++k) {
-      const auto start = Clock::now();
-      if (nextFrame(sources[k], static_cast<std::uint32_t>(i + 1) * kUploadIntervalMs) == nullptr) {
-        std::fprintf(stderr, "bench: no frame\n");
-        std::exit(1);
-      }
-      if (i >= 3) times[k].push_back(msSince(start));
-    }
-  }
-  dup2(quiet, 2);
-  close(quiet);
-  close(null);
-  for (auto& source : sources) releaseSource(source);
-  return FisheyeResult{summarise(times[0]), summarise(times[1])};
+  result.cpuMs = 1000.0 * (std::clock() - cpuStart) / CLOCKS_PER_SEC / iterations;
+  result.perFrame = summarise(times);
+  return result;
+}
+
+std::vector<LayoutCase> layoutCases() {
+  std::vector<LayoutCase> cases(7);
+  cases[0] = {"equirect, as it is", {3840, 1920}, {}};
+  cases[1] = {"equirect, --yaw=30 --pitch=20 --roll=10", {3840, 1920}, {}};
+  cases[1].options.yawDeg = 30.0;
+  cases[1].options.pitchDeg = 20.0;
+  cases[1].options.rollDeg = 10.0;
+  cases[2] = {"--stereo=top-bottom", {3840, 3840}, {}};
+  cases[2].options.stereo = Stereo::topBottom;
+  cases[3] = {"--stereo=left-right", {7680, 1920}, {}};
+  cases[3].options.stereo = Stereo::leftRight;
+  cases[4] = {"--projection=dual-fisheye", {3840, 1920}, {}};
+  cases[4].options.projection = Projection::dualFisheye;
+  cases[5] = {"--projection=eac", {2880, 1920}, {}};
+  cases[5].options.projection = Projection::eac;
+  cases[6] = {"--projection=cubemap", {2880, 1920}, {}};
+  cases[6].options.projection = Projection::cubemap;
+  return cases;
 }
 
 // --- Live streams -----------------------------------------------------------------------
@@ -464,6 +487,30 @@ LiveResult measureLive(const std::string& clip, bool h264, double seconds, int p
   return result;
 }
 
+// The three frame sizes' stages, one row each.
+void printSizeTable(int iterations, const std::string& dir) {
+  std::printf(
+      "| frame | grab | convert+upload | draw+swap | total | memcpy | total/memcpy |"
+      " library calls alone | ours over library |\n");
+  std::printf("|---|---|---|---|---|---|---|---|---|\n");
+  const int sizes[][2] = {{640, 480}, {1920, 960}, {3840, 1920}};
+  for (const auto& size : sizes) {
+    const SizeResult r = measureSize(size[0], size[1], iterations, dir);
+    std::printf(
+        "| %dx%d | %.1f / %.1f | %.1f / %.1f | %.1f / %.1f | %.1f / %.1f | %.2f / %.2f | %.0fx |"
+        " %.1f / %.1f | %+.0f%% |\n",
+        r.width, r.height, r.grab.median, r.grab.worst, r.upload.median, r.upload.worst,
+        r.draw.median, r.draw.worst, r.total.median, r.total.worst, r.memcpyMs.median,
+        r.memcpyMs.worst, r.total.median / r.memcpyMs.median, r.libraryUpload.median,
+        r.libraryUpload.worst, 100.0 * (r.upload.median / r.libraryUpload.median - 1.0));
+    std::fflush(stdout);
+  }
+  std::printf(
+      "\n(milliseconds, median / worst of %d runs; convert+upload and the library calls"
+      " alone %d runs each)\n\n",
+      iterations, iterations / 2);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -474,12 +521,14 @@ int main(int argc, char** argv) {
   int iterations = 30;
   std::string sustainedVideo;
   double liveSeconds = 0.0;  // only the live rows, for this long each
+  bool layoutsOnly = false;  // only the layout rows and their sustained runs
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--seconds") == 0 && i + 1 < argc) seconds = std::atof(argv[++i]);
     if (std::strcmp(argv[i], "--iterations") == 0 && i + 1 < argc)
       iterations = std::atoi(argv[++i]);
     if (std::strcmp(argv[i], "--video") == 0 && i + 1 < argc) sustainedVideo = argv[++i];
     if (std::strcmp(argv[i], "--live") == 0 && i + 1 < argc) liveSeconds = std::atof(argv[++i]);
+    if (std::strcmp(argv[i], "--layouts") == 0) layoutsOnly = true;
   }
   prepareCapture();
   const std::string dir = (std::filesystem::temp_directory_path() / "lumivane-bench").string();
@@ -514,48 +563,35 @@ int main(int argc, char** argv) {
     }
     return 0;
   }
+  if (!layoutsOnly) printSizeTable(iterations, dir);
+
   std::printf(
-      "| frame | grab | convert+upload | draw+swap | total | memcpy | total/memcpy |"
-      " library calls alone | ours over library |\n");
-  std::printf("|---|---|---|---|---|---|---|---|---|\n");
-  const int sizes[][2] = {{640, 480}, {1920, 960}, {3840, 1920}};
-  for (const auto& size : sizes) {
-    const SizeResult r = measureSize(size[0], size[1], iterations, dir);
-    std::printf(
-        "| %dx%d | %.1f / %.1f | %.1f / %.1f | %.1f / %.1f | %.1f / %.1f | %.2f / %.2f | %.0fx |"
-        " %.1f / %.1f | %+.0f%% |\n",
-        r.width, r.height, r.grab.median, r.grab.worst, r.upload.median, r.upload.worst,
-        r.draw.median, r.draw.worst, r.total.median, r.total.worst, r.memcpyMs.median,
-        r.memcpyMs.worst, r.total.median / r.memcpyMs.median, r.libraryUpload.median,
-        r.libraryUpload.worst, 100.0 * (r.upload.median / r.libraryUpload.median - 1.0));
+      "| layout | frame | picture | first frame, maps built | reprojection per frame |"
+      " processor time per frame |\n|---|---|---|---|---|---|\n");
+  for (const LayoutCase& c : layoutCases()) {
+    const LayoutResult r = measureLayout(c, iterations);
+    std::printf("| %s | %dx%d | %dx%d | %.0f | %.1f / %.1f | %.1f |\n", c.name, c.frame.width,
+                c.frame.height, r.picture.width, r.picture.height, r.firstMs, r.perFrame.median,
+                r.perFrame.worst, r.cpuMs);
     std::fflush(stdout);
   }
-  std::printf(
-      "\n(milliseconds, median / worst of %d runs; convert+upload and the library calls"
-      " alone %d runs each)\n\n",
-      iterations, iterations / 2);
+  std::printf("\n(milliseconds, median / worst of %d frames)\n\n", iterations);
 
-  std::printf("| frame | nextFrame | with --dual-fisheye | unwrapping |\n|---|---|---|---|\n");
-  for (const auto& size : {cv::Size(1920, 960), cv::Size(3840, 1920)}) {
-    const FisheyeResult r = measureFisheye(size.width, size.height, iterations, dir);
-    std::printf("| %dx%d | %.1f / %.1f | %.1f / %.1f | %+.1f |\n", size.width, size.height,
-                r.plain.median, r.plain.worst, r.unwrapped.median, r.unwrapped.worst,
-                r.unwrapped.median - r.plain.median);
-    std::fflush(stdout);
-  }
-  std::printf("\n");
-
+  // Decoding and reprojection together at the viewer's pace: 3840 by 1920 MJPEG files, and a
+  // 2880 by 1920 one for the cubemap (faces of 960 make a 3840 by 1920 picture).
   if (sustainedVideo.empty()) sustainedVideo = makeVideo(3840, 1920, 30, dir);
-  for (const double fov : {0.0, kDefaultFisheyeFovDeg}) {
+  const std::string cubeVideo = makeVideo(2880, 1920, 30, dir);
+  const std::vector<LayoutCase> cases = layoutCases();
+  for (const int k : {0, 1, 4, 5}) {
     int uploads = 0, late = 0;
-    const Stat pace = sustainedPace(sustainedVideo, fov, seconds, &uploads, &late);
+    const std::string& video = cases[k].frame.width == 2880 ? cubeVideo : sustainedVideo;
+    const Stat pace = sustainedPace(video, cases[k].options, seconds, &uploads, &late);
     std::printf(
-        "Sustained, real event loop, %s%s for %.0f s: %d uploads; after the first second,"
+        "Sustained, real event loop, %s, %s, for %.0f s: %d uploads; after the first second,"
         " interval median %.1f ms, worst %.1f ms, %d of 70 ms or more; worst in the first"
         " second %.1f ms\n",
-        std::filesystem::path(sustainedVideo).filename().c_str(),
-        fov > 0.0 ? " with --dual-fisheye" : "", seconds, uploads, pace.median, pace.worst, late,
-        startupWorst);
+        std::filesystem::path(video).filename().c_str(), cases[k].name, seconds, uploads,
+        pace.median, pace.worst, late, startupWorst);
     std::fflush(stdout);
   }
   return 0;

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <opencv2/core.hpp>
 #include <opencv2/videoio.hpp>
+#include <optional>
 #include <string>
 
 // Frames are uploaded at most this often.
@@ -20,11 +21,55 @@ enum class SourceKind { camera, videoFile, stillImage, stream, pipeline };
 // Each lens's field of view of a dual-fisheye camera when none is given, in degrees.
 constexpr double kDefaultFisheyeFovDeg = 190.0;
 
+// --- Layouts: how a frame holds the sphere ---------------------------------------------------
+// The layouts are those of FFmpeg's v360 filter: e, dfisheye, eac and c3x2 with its defaults.
+enum class Projection { equirect, dualFisheye, eac, cubemap };
+// Two eyes in one frame: only the first (top or left) is shown.
+enum class Stereo { mono, topBottom, leftRight };
+
+// What the command line says about the frames; a setting left out comes from the file, or is
+// the default.
+struct LayoutOptions {
+  std::optional<Projection> projection;
+  std::optional<double> fisheyeFovDeg;  // degrees across each lens
+  std::optional<Stereo> stereo;
+  std::optional<double> yawDeg, pitchDeg, rollDeg;  // the turn, as v360's yaw, pitch, roll
+};
+
+// How a source's frames become the equirectangular picture that the sphere takes.
+struct Layout {
+  Projection projection = Projection::equirect;
+  double fisheyeFovDeg = kDefaultFisheyeFovDeg;
+  Stereo stereo = Stereo::mono;
+  // A picture of part of the sphere: the shares of the full panorama's width and height that lie
+  // beyond its left, top, right and bottom edges (all 0 for a whole sphere).
+  double cropLeft = 0.0, cropTop = 0.0, cropRight = 0.0, cropBottom = 0.0;
+  // The camera's pose as a file states it (spherical video metadata: counter-clockwise turns
+  // about the up, then the right, then the forward axis), degrees.
+  double poseYawDeg = 0.0, posePitchDeg = 0.0, poseRollDeg = 0.0;
+  // The turn asked for on the command line, on top of the pose: v360's yaw, pitch, roll, degrees.
+  double yawDeg = 0.0, pitchDeg = 0.0, rollDeg = 0.0;
+  bool described = false;  // an option or the file says what the frames hold
+};
+
 struct SourceChoice {
   SourceKind kind = SourceKind::camera;
-  int cameraIndex = 0;          // for a camera
-  std::string location;         // file path or stream URL for the others
-  double dualFisheyeFov = 0.0;  // degrees across each lens; 0 for equirectangular frames
+  int cameraIndex = 0;   // for a camera
+  std::string location;  // file path or stream URL for the others
+  LayoutOptions layout;  // the frames' layout as the command line gives it
+};
+
+// Turns frames into the equirectangular picture: remap tables built once per frame size and
+// layout, one cv::remap per shown frame.
+struct Reprojector {
+  Layout layout;          // what the frames hold: the options over what the file says
+  cv::Size builtFor;      // the frame size the maps are for; empty before the first frame
+  int builtMaxSide = 0;   // the texture limit they were built under, pixels
+  cv::Mat map1, map2;     // fixed-point maps (CV_16SC2 and its fractions)
+  int borderMode = 0;     // cv::BORDER_WRAP for a whole equirectangular row, else constant
+  cv::Scalar border;      // what lies outside the frame: black, or dark grey beyond a crop
+  cv::Mat picture;        // the last picture made
+  bool saidHint = false;  // the layout hint has been given for this source
 };
 
 // Where a source stands. Exactly one holds at a time; the transitions are all in source.cpp.
@@ -58,12 +103,11 @@ struct FrameSource {
   cv::VideoCapture video;
   _GstElement* pipeline = nullptr;      // a GStreamer pipeline's, when it is one
   _GstElement* pipelineSink = nullptr;  // its appsink
-  cv::Mat frame;   // the latest frame, blue-green-red, valid until the next grab
-  cv::Mat packet;  // the latest compressed packet in jpegPackets mode
-  // Dual-fisheye frames: the maps for the current frame size, and the picture they make.
-  cv::Mat fisheyeMap1, fisheyeMap2, equirect;
+  cv::Mat frame;      // the latest frame, blue-green-red, valid until the next grab
+  cv::Mat packet;     // the latest compressed packet in jpegPackets mode
   cv::Mat converted;  // a frame of another depth or layout, as 8 bits a channel
-  cv::Size fisheyeMapFor;
+  // Unwraps, crops and turns the frames that need it.
+  Reprojector reprojector;
   std::uint32_t lastAttemptTick = 0;              // milliseconds, last open attempt
   std::uint32_t retryDelayMs = kRetryIntervalMs;  // until the next attempt
   // Video files.
@@ -81,7 +125,6 @@ struct FrameSource {
   bool saidDamaged = false;
   bool saidTooLarge = false;
   bool saidBehind = false;
-  bool saidShape = false;
   bool saidFormat = false;
   bool saidFailure = false;
 };
@@ -136,10 +179,38 @@ enum class DecodeResult {
 DecodeResult decodePicture(const unsigned char* data, std::size_t size, cv::Mat& bgr, int* width,
                            int* height);
 
-// Fills `mapX` and `mapY` (for cv::remap) so that they turn a dual-fisheye frame of `frameSize`
-// into an equirectangular picture twice as wide as the circles are high, the right lens's
-// centre in its middle. The layout is FFmpeg's v360 "dfisheye" with `fovDeg` across each lens.
-void buildDualFisheyeMaps(cv::Size frameSize, double fovDeg, cv::Mat& mapX, cv::Mat& mapY);
+// The layout of `choice`'s frames: its options over what its file says (read from the file's
+// headers alone: spherical video side data, or a picture's GPano XMP). Metadata that is damaged
+// or contradicts itself gets one line and counts as absent.
+Layout sourceLayout(const SourceChoice& choice);
+
+// What the file at `path` says about its layout (`described` false when nothing). A problem
+// with its metadata goes into `problem`, and the layout is then the default.
+Layout readFileLayout(const std::string& path, std::string* problem);
+
+// The options over the file's layout, setting by setting. A turn comes on top of the file's pose.
+Layout mergeLayout(const LayoutOptions& options, const Layout& file);
+
+// True when frames of `layout` need the remap: anything but a whole equirectangular picture
+// shown as it is.
+bool needsReprojection(const Layout& layout);
+
+// The equirectangular picture made from frames of `frameSize`: as detailed as the layout
+// (faces of N pixels make 4N by 2N), within `maxSide` a side and kMaxPicturePixels.
+cv::Size reprojectedSize(cv::Size frameSize, const Layout& layout, int maxSide);
+
+// Fills `mapX` and `mapY` (CV_32FC1, for cv::remap) for `rows` of a picture of `outSize`: each
+// pixel's place in a frame of `frameSize`, or -1 where the frame holds nothing for it.
+void buildReprojectionMaps(cv::Size frameSize, const Layout& layout, cv::Size outSize,
+                           cv::Range rows, cv::Mat& mapX, cv::Mat& mapY);
+
+// The equirectangular picture of `frame`: the frame itself when it needs no remap (no copy),
+// else the reprojector's picture. Frames that no option or metadata explains, and that do not
+// look equirectangular, get one hint on stderr per source.
+const cv::Mat& reproject(Reprojector& reprojector, const cv::Mat& frame);
+
+// True for a frame that is plainly two fisheye circles side by side: black outside them.
+bool looksDualFisheye(const cv::Mat& frame);
 
 // The picture shown while no source delivers: an equirectangular grid with the equator, the
 // poles and the four directions marked, and `label` written around it. Blue-green-red.
@@ -149,6 +220,9 @@ cv::Mat makeTestCard(int width, int height, const char* label);
 // bytes and makes it the whole image of `texture`. Frames larger than the GL allows are scaled
 // down first. Returns false (and uploads nothing) for an empty or unusable frame.
 bool uploadFrame(const cv::Mat& frame, unsigned int texture);
+
+// The largest texture side the GL took at the last upload (16384 before the first).
+int textureSideLimit();
 
 // The idle handler: at most every kUploadIntervalMs, uploads the newest frame (or the test card
 // while there is none) and asks for a redraw.

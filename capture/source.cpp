@@ -194,9 +194,8 @@ bool toEightBit(const cv::Mat& frame, cv::Mat& out) {
   return true;
 }
 
-// The frame as the sphere takes it: converted to 8 bits where needed, dual-fisheye frames
-// unwrapped, and a frame far from the 2:1 of an equirectangular picture named once, since it
-// may well be a dual-fisheye one.
+// The frame as the sphere takes it: converted to 8 bits where needed, then unwrapped, cropped
+// and turned as its layout says.
 const cv::Mat* shownPicture(FrameSource& source) {
   const cv::Mat* raw = &source.frame;
   if (raw->depth() != CV_8U || raw->channels() == 2) {
@@ -208,28 +207,7 @@ const cv::Mat* shownPicture(FrameSource& source) {
     }
     raw = &source.converted;
   }
-  const cv::Mat& frame = *raw;
-  const double fov = source.choice.dualFisheyeFov;
-  if (fov <= 0.0) {
-    const double aspect = static_cast<double>(frame.cols) / frame.rows;
-    if (aspect < 1.9 || aspect > 2.1) {
-      sayOnce(source.saidShape, "frames are " + std::to_string(frame.cols) + "x" +
-                                    std::to_string(frame.rows) +
-                                    ", not 2:1 equirectangular; for a dual-fisheye camera try "
-                                    "--dual-fisheye");
-    }
-    return &frame;
-  }
-  if (source.fisheyeMapFor != frame.size()) {
-    cv::Mat mapX, mapY;
-    buildDualFisheyeMaps(frame.size(), fov, mapX, mapY);
-    // Fixed-point maps remap about twice as fast as floating-point ones.
-    cv::convertMaps(mapX, mapY, source.fisheyeMap1, source.fisheyeMap2, CV_16SC2);
-    source.fisheyeMapFor = frame.size();
-  }
-  cv::remap(frame, source.equirect, source.fisheyeMap1, source.fisheyeMap2, cv::INTER_LINEAR,
-            cv::BORDER_CONSTANT);
-  return &source.equirect;
+  return &reproject(source.reprojector, *raw);
 }
 
 }  // namespace
@@ -363,7 +341,9 @@ void openSource(FrameSource& source, const SourceChoice& choice, std::uint32_t n
   releaseSource(source);
   source.choice = choice;
   source.cardShown = false;
-  source.saidDamaged = source.saidTooLarge = source.saidBehind = source.saidShape = false;
+  source.saidDamaged = source.saidTooLarge = source.saidBehind = false;
+  source.reprojector = Reprojector{};
+  source.reprojector.layout = sourceLayout(choice);
   source.saidFormat = source.saidFailure = false;
   const std::string name = describeSource(choice);
   if (tryOpen(source, now)) {

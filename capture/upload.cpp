@@ -6,6 +6,15 @@
 
 #include "capture/capture.h"
 
+namespace {
+
+// GL_MAX_TEXTURE_SIZE as the last upload found it; before the first, the largest picture side.
+int maxTextureSide = 16384;
+
+}  // namespace
+
+int textureSideLimit() { return maxTextureSide; }
+
 bool uploadFrame(const cv::Mat& frame, unsigned int texture) {
   if (frame.empty() || frame.depth() != CV_8U) return false;
   int conversion = 0;
@@ -27,6 +36,7 @@ bool uploadFrame(const cv::Mat& frame, unsigned int texture) {
   cv::Mat source = frame;
   GLint maxSize = 0;
   glGetIntegerv(GL_MAX_TEXTURE_SIZE, &maxSize);
+  if (maxSize > 0) maxTextureSide = maxSize;
   if (maxSize > 0 && (frame.cols > maxSize || frame.rows > maxSize)) {
     const double scale = std::min(static_cast<double>(maxSize) / frame.cols,
                                   static_cast<double>(maxSize) / frame.rows);

@@ -1,7 +1,8 @@
 #!/bin/sh
 # Builds and runs the frame-path benchmark under a virtual X server with Mesa's software GL.
 # Arguments go to the benchmark: --seconds N (sustained run, default 10), --iterations N,
-# --video FILE (sustained run on your own file).
+# --video FILE (sustained run on your own file), --layouts (only the reprojection rows and
+# their sustained runs).
 set -eu
 cd "$(dirname "$0")/.."
 ./scripts/install-deps.sh

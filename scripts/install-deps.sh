@@ -8,7 +8,8 @@ libopencv-dev libopencv-videoio-dev libopencv-imgproc-dev libopencv-imgcodecs-de
 libturbojpeg0-dev libpng-dev libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev
 gstreamer1.0-plugins-base gstreamer1.0-plugins-good appstream ffmpeg
 libgtest-dev googletest libx11-dev xvfb xauth xdotool imagemagick x11-utils
-dpkg-dev file desktop-file-utils man-db groff-base python3 iproute2"
+dpkg-dev file desktop-file-utils man-db groff-base python3 iproute2
+libavformat-dev libavutil-dev libexiv2-dev libimage-exiftool-perl"
 
 missing=""
 for p in $packages; do

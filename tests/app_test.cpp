@@ -69,19 +69,58 @@ TEST(Arguments, PipelinesAndTheirAppsink) {
   EXPECT_NE(parse({"a!b"}).source.kind, SourceKind::pipeline) << "the mark is ' ! '";
 }
 
-TEST(Arguments, DualFisheyeOptionBeforeTheSource) {
-  EXPECT_EQ(parse({}).source.dualFisheyeFov, 0.0);
+TEST(Arguments, LayoutOptionsBeforeTheSource) {
+  EXPECT_FALSE(parse({}).source.layout.projection.has_value());
   const Arguments plain = parse({"--dual-fisheye", "3"});
-  EXPECT_EQ(plain.source.dualFisheyeFov, 190.0);
+  EXPECT_EQ(plain.source.layout.projection, Projection::dualFisheye);
+  EXPECT_EQ(plain.source.layout.fisheyeFovDeg, 190.0);
   EXPECT_EQ(plain.source.cameraIndex, 3);
   EXPECT_TRUE(plain.warnings.empty());
-  EXPECT_EQ(parse({"--dual-fisheye=200.5"}).source.dualFisheyeFov, 200.5);
-  for (const char* bad : {"--dual-fisheye=", "--dual-fisheye=wide", "--dual-fisheye=149",
-                          "--dual-fisheye=271", "--dual-fisheye=nan"}) {
-    const Arguments a = parse({bad});
-    EXPECT_EQ(a.source.dualFisheyeFov, 190.0) << bad;
-    ASSERT_EQ(a.warnings.size(), 1u) << bad;
-    EXPECT_NE(a.warnings[0].find("150 to 270 degrees; using 190"), std::string::npos);
+  EXPECT_EQ(parse({"--dual-fisheye=200.5"}).source.layout.fisheyeFovDeg, 200.5);
+  const Arguments all = parse({"--projection=eac", "--stereo=left-right", "--yaw=-12.5",
+                               "--pitch=90", "--roll=1e1", "clip"});
+  EXPECT_TRUE(all.warnings.size() == 1 && all.warnings[0].find("clip") != std::string::npos);
+  EXPECT_EQ(all.source.layout.projection, Projection::eac);
+  EXPECT_EQ(all.source.layout.stereo, Stereo::leftRight);
+  EXPECT_EQ(all.source.layout.yawDeg, -12.5);
+  EXPECT_EQ(all.source.layout.pitchDeg, 90.0);
+  EXPECT_EQ(all.source.layout.rollDeg, 10.0);
+  EXPECT_EQ(parse({"--projection=cubemap"}).source.layout.projection, Projection::cubemap);
+  EXPECT_EQ(parse({"--stereo=top-bottom"}).source.layout.stereo, Stereo::topBottom);
+
+  // Each bad value: one line naming the option and what it takes, and the option left out.
+  const struct {
+    const char* option;
+    const char* says;
+  } bad[] = {
+      {"--dual-fisheye=", "150 to 270 degrees; using 190"},
+      {"--dual-fisheye=wide", "150 to 270 degrees; using 190"},
+      {"--dual-fisheye=149", "150 to 270 degrees; using 190"},
+      {"--dual-fisheye=271", "150 to 270 degrees; using 190"},
+      {"--dual-fisheye=nan", "150 to 270 degrees; using 190"},
+      {"--projection=fisheye",
+       "--projection=fisheye: takes equirect, dual-fisheye, eac or "
+       "cubemap; not used"},
+      {"--projection", "--projection: takes equirect"},
+      {"--stereo=sbs", "--stereo=sbs: takes mono, top-bottom or left-right; not used"},
+      {"--yaw=left", "--yaw=left: takes a number of degrees"},
+      {"--pitch=inf", "--pitch=inf: takes a number of degrees"},
+      {"--roll=nan", "--roll=nan: takes a number of degrees"},
+      {"--roll=", "--roll=: takes a number of degrees"},
+      {"--yaw=5deg", "--yaw=5deg: takes a number of degrees"},
+  };
+  for (const auto& c : bad) {
+    const Arguments a = parse({c.option});
+    ASSERT_EQ(a.warnings.size(), 1u) << c.option;
+    EXPECT_NE(a.warnings[0].find(c.says), std::string::npos) << a.warnings[0];
+    const LayoutOptions& layout = a.source.layout;
+    if (std::string(c.option).rfind("--dual-fisheye", 0) == 0) {
+      EXPECT_EQ(layout.fisheyeFovDeg, 190.0) << c.option;
+    } else {
+      EXPECT_FALSE(layout.projection || layout.stereo || layout.yawDeg || layout.pitchDeg ||
+                   layout.rollDeg)
+          << c.option;
+    }
   }
   EXPECT_EQ(parse({"--wobble", "2"}).warnings.size(), 1u);
   EXPECT_EQ(parse({"--wobble", "2"}).source.cameraIndex, 2);

@@ -6,6 +6,8 @@
 
 #include <chrono>
 #include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
+#include <optional>
 #include <thread>
 
 #include "support/harness.h"
@@ -114,18 +116,38 @@ TEST(StillPicture, ShownOnceAndKeptLive) {
   EXPECT_EQ(source.state, SourceState::live);
 }
 
-TEST(StillPicture, FramesFarFromTwoToOneGetOneHint) {
+// Frames that neither an option nor the file explains get one hint: those far from 2:1, and 2:1
+// ones that are plainly two fisheye circles.
+TEST(StillPicture, UnexplainedLayoutsGetOneHint) {
   const std::string dir = scratchDir("shape");
+  cv::Mat circles = solidFrame(1024, 512, kBlack);
+  cv::circle(circles, {256, 256}, 255, cv::Scalar(0, 200, 0), cv::FILLED);
+  cv::circle(circles, {768, 256}, 255, cv::Scalar(200, 0, 0), cv::FILLED);
+  const std::string far =
+      "lumivane: frames are 1280x720, not 2:1 equirectangular; for another layout try "
+      "--projection=dual-fisheye|eac|cubemap or --stereo=top-bottom|left-right\n";
+  const std::string lenses =
+      "lumivane: frames of 1024x512 look like two fisheye circles side by side; try "
+      "--projection=dual-fisheye\n";
   const struct {
-    cv::Size size;
-    double fisheyeFov;
-    bool hint;
-  } cases[] = {{{1280, 720}, 0.0, true}, {{1000, 500}, 0.0, false}, {{1280, 720}, 190.0, false}};
+    cv::Mat frame;
+    std::optional<Projection> projection;
+    std::optional<Stereo> stereo;
+    std::string hint;
+  } cases[] = {
+      {solidFrame(1280, 720, kPalette[1]), {}, {}, far},
+      {solidFrame(1000, 500, kPalette[1]), {}, {}, ""},
+      {solidFrame(1280, 720, kPalette[1]), Projection::dualFisheye, {}, ""},
+      {solidFrame(512, 512, kPalette[1]), {}, Stereo::topBottom, ""},
+      {circles, {}, {}, lenses},
+      {circles, Projection::dualFisheye, {}, ""},
+  };
   for (const auto& c : cases) {
     const std::string path = dir + "/frame.png";
-    ASSERT_TRUE(cv::imwrite(path, solidFrame(c.size.width, c.size.height, kPalette[1])));
+    ASSERT_TRUE(cv::imwrite(path, c.frame));
     SourceChoice choice = fileChoice(path);
-    choice.dualFisheyeFov = c.fisheyeFov;
+    choice.layout.projection = c.projection;
+    choice.layout.stereo = c.stereo;
     FrameSource source;
     ::testing::internal::CaptureStderr();
     openSource(source, choice, 0);
@@ -135,11 +157,10 @@ TEST(StillPicture, FramesFarFromTwoToOneGetOneHint) {
     source.state = SourceState::missing;
     nextFrame(source, 5000);
     const std::string err = ::testing::internal::GetCapturedStderr();
-    const std::string hint =
-        "lumivane: frames are 1280x720, not 2:1 equirectangular; for a dual-fisheye camera try "
-        "--dual-fisheye\n";
-    EXPECT_EQ(err.find(hint) != std::string::npos, c.hint) << err;
-    EXPECT_EQ(err.find(hint), err.rfind(hint)) << "said twice: " << err;
+    EXPECT_EQ(err.substr(0, c.hint.size()), c.hint);
+    const size_t advice = err.find("try --");
+    EXPECT_EQ(advice != std::string::npos, !c.hint.empty()) << err;
+    EXPECT_EQ(advice, err.rfind("try --")) << "said twice: " << err;
   }
 }
 

@@ -3,9 +3,14 @@
 #include <GL/freeglut.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cmath>
+#include <fstream>
+#include <iterator>
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
+#include <optional>
 
 #include "app/app.h"
 #include "support/harness.h"
@@ -156,46 +161,152 @@ TEST_F(Upload, FailedGrabLeavesTheTextureAsItWas) {
 
 }  // namespace
 
-// An independent reference: FFmpeg's v360 filter wraps a panorama into two fisheye circles
-// (190 degrees each); unwrapped again, it must match the panorama away from the lenses' seam.
-TEST_F(Upload, DualFisheyeFromFfmpegMatchesTheOriginal) {
-  const std::string dir = scratchDir("dfisheye");
+// A panorama with smooth detail everywhere (a wrong sign or a flipped face shows at once, a
+// half-pixel difference in sampling does not), blue-green-red.
+cv::Mat smoothPanorama() {
   cv::Mat pano(512, 1024, CV_8UC3);
   for (int y = 0; y < pano.rows; ++y) {
     for (int x = 0; x < pano.cols; ++x) {
+      const double wave = std::sin(x * CV_PI / 128.0) * std::sin(y * CV_PI / 64.0);
       pano.at<cv::Vec3b>(y, x) = cv::Vec3b(static_cast<uchar>(x / 4), static_cast<uchar>(y / 2),
-                                           static_cast<uchar>((x / 64 + y / 64) % 2 * 200));
+                                           static_cast<uchar>(127 + 120 * wave));
     }
   }
-  ASSERT_TRUE(cv::imwrite(dir + "/pano.png", pano));
-  const std::string command = "ffmpeg -loglevel error -y -i " + dir +
-                              "/pano.png -vf v360=input=e:output=dfisheye:h_fov=190:v_fov=190 " +
-                              dir + "/df.png";
-  ASSERT_EQ(std::system(command.c_str()), 0) << command;
-  SourceChoice choice;
-  choice.kind = SourceKind::videoFile;
-  choice.location = dir + "/df.png";
-  choice.dualFisheyeFov = 190.0;
-  fakeNow = 0;
-  openAndUpload(choice);
-  const cv::Mat texture = readTexture(viewer.texture);
-  ASSERT_EQ(texture.size(), pano.size());
-  cv::Mat rgbPano;
-  cv::cvtColor(pano, rgbPano, cv::COLOR_BGR2RGB);
+  return pano;
+}
+
+// The share of pixels of the texture (red-green-blue) within 12 a channel of `expected`
+// (blue-green-red, brought to the texture's size), leaving out the columns `seamsAt` names.
+double shareMatching(const cv::Mat& texture, const cv::Mat& expected, std::vector<int> seamsAt) {
+  cv::Mat rgb;
+  cv::resize(expected, rgb, texture.size(), 0, 0, cv::INTER_AREA);
+  cv::cvtColor(rgb, rgb, cv::COLOR_BGR2RGB);
   int compared = 0, close = 0;
-  for (int y = 8; y < pano.rows - 8; ++y) {
-    for (int x = 0; x < pano.cols; ++x) {
-      // The lenses meet 90 degrees either side of the middle; the chequer's edges blur too.
-      if (std::abs(x - 256) < 16 || std::abs(x - 768) < 16 || x % 64 < 2 || x % 64 > 61 ||
-          y % 64 < 2 || y % 64 > 61) {
+  for (int y = 4; y < texture.rows - 4; ++y) {
+    for (int x = 0; x < texture.cols; ++x) {
+      const int column = x * 1024 / texture.cols;
+      if (std::any_of(seamsAt.begin(), seamsAt.end(),
+                      [column](int seam) { return std::abs(column - seam) < 16; })) {
         continue;
       }
       ++compared;
-      const cv::Vec3b a = texture.at<cv::Vec3b>(y, x), b = rgbPano.at<cv::Vec3b>(y, x);
+      const cv::Vec3b a = texture.at<cv::Vec3b>(y, x), b = rgb.at<cv::Vec3b>(y, x);
       if (cv::norm(cv::Vec3i(a) - cv::Vec3i(b), cv::NORM_INF) <= 12) ++close;
     }
   }
-  EXPECT_GT(close, compared * 97 / 100) << close << " of " << compared << " pixels match";
+  return compared == 0 ? 0.0 : static_cast<double>(close) / compared;
+}
+
+std::string runFfmpeg(const std::string& in, const std::string& filter, const std::string& out) {
+  const std::string command =
+      "ffmpeg -loglevel error -y -i " + in + " -vf " + filter + " -frames:v 1 " + out;
+  return std::system(command.c_str()) == 0 ? out : "ffmpeg failed: " + command;
+}
+
+// An independent reference: FFmpeg's v360 filter makes each layout from a panorama; shown, each
+// must match the panorama, and a turn must match what v360 makes of the same turn.
+TEST_F(Upload, EveryLayoutShowsAsItsEquirectangularOriginal) {
+  const std::string dir = scratchDir("layouts");
+  const cv::Mat pano = smoothPanorama();
+  const std::string panoFile = dir + "/pano.png";
+  ASSERT_TRUE(cv::imwrite(panoFile, pano));
+  // Stereo pairs: the eye shown first, the other a negative.
+  cv::Mat pair;
+  cv::vconcat(pano, cv::Scalar::all(255) - pano, pair);
+  ASSERT_TRUE(cv::imwrite(dir + "/tb.png", pair));
+  cv::hconcat(pano, cv::Scalar::all(255) - pano, pair);
+  ASSERT_TRUE(cv::imwrite(dir + "/lr.png", pair));
+  const std::string turn = "v360=e:e:yaw=30:pitch=20:roll=10";
+  const struct {
+    std::string name, frame, original;  // frame: a file, or a v360 filter of the panorama
+    std::optional<Projection> projection;
+    std::optional<Stereo> stereo;
+    double yaw, pitch, roll;
+    std::vector<int> seams;  // columns of the original where lenses meet
+  } cases[] = {
+      {"dfisheye",
+       "v360=e:dfisheye:h_fov=190:v_fov=190",
+       "",
+       Projection::dualFisheye,
+       {},
+       0,
+       0,
+       0,
+       {256, 768}},
+      {"eac", "v360=e:eac:w=1536:h=1024", "", Projection::eac, {}, 0, 0, 0, {}},
+      {"c3x2", "v360=e:c3x2:w=1536:h=1024", "", Projection::cubemap, {}, 0, 0, 0, {}},
+      {"top-bottom", dir + "/tb.png", "", {}, Stereo::topBottom, 0, 0, 0, {}},
+      {"left-right", dir + "/lr.png", "", {}, Stereo::leftRight, 0, 0, 0, {}},
+      {"turned", panoFile, turn, {}, {}, 30, 20, 10, {}},
+      {"yaw", panoFile, "v360=e:e:yaw=-75", {}, {}, -75, 0, 0, {}},
+      {"pitch", panoFile, "v360=e:e:pitch=40", {}, {}, 0, 40, 0, {}},
+      {"roll", panoFile, "v360=e:e:roll=180", {}, {}, 0, 0, 180, {}},
+      {"cubemap turned",
+       "v360=e:c3x2:w=1536:h=1024",
+       turn,
+       Projection::cubemap,
+       {},
+       30,
+       20,
+       10,
+       {}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string frame =
+        c.frame.rfind("v360", 0) == 0 ? runFfmpeg(panoFile, c.frame, dir + "/frame.png") : c.frame;
+    cv::Mat original = pano;
+    if (!c.original.empty()) {
+      original = cv::imread(runFfmpeg(panoFile, c.original, dir + "/original.png"));
+    }
+    ASSERT_FALSE(original.empty());
+    SourceChoice choice;
+    choice.kind = SourceKind::videoFile;
+    choice.location = frame;
+    choice.layout.projection = c.projection;
+    choice.layout.stereo = c.stereo;
+    choice.layout.yawDeg = c.yaw;
+    choice.layout.pitchDeg = c.pitch;
+    choice.layout.rollDeg = c.roll;
+    fakeNow = 0;
+    ::testing::internal::CaptureStderr();
+    openAndUpload(choice);
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
+    const cv::Mat texture = readTexture(viewer.texture);
+    EXPECT_EQ(texture.cols, 2 * texture.rows);
+    EXPECT_GE(texture.rows, 512);
+    EXPECT_GT(shareMatching(texture, original, c.seams), 0.97);
+    releaseSource(viewer.capture);
+  }
+}
+
+// Lenses of less than 180 degrees leave a band that no lens saw: it is black, and never a
+// sample of the other lens.
+TEST_F(Upload, NarrowFisheyeLensesLeaveWhatTheyDidNotSeeBlack) {
+  cv::Mat frame = solidFrame(1920, 960, kRed);
+  frame.colRange(960, 1920).setTo(cv::Scalar(255, 0, 0));  // the right lens, the front, blue
+  const std::string path = scratchDir("narrow") + "/lenses.png";
+  ASSERT_TRUE(cv::imwrite(path, frame));
+  SourceChoice choice;
+  choice.kind = SourceKind::videoFile;
+  choice.location = path;
+  choice.layout.projection = Projection::dualFisheye;
+  choice.layout.fisheyeFovDeg = 150.0;
+  openAndUpload(choice);
+  const cv::Mat texture = readTexture(viewer.texture);
+  ASSERT_EQ(texture.size(), cv::Size(1920, 960));
+  int redInFront = 0;
+  for (int y = 0; y < 960; ++y) {
+    for (int x = 480; x < 1440; ++x)
+      redInFront += sameColour(texture.at<cv::Vec3b>(y, x), kRed, 60);
+  }
+  EXPECT_EQ(redInFront, 0);
+  EXPECT_TRUE(probeColour(texture, 960, 480, kBlue));
+  EXPECT_TRUE(probeColour(texture, 10, 480, kRed));
+  // 90 degrees off both lenses' axes, on the equator and at the poles.
+  EXPECT_TRUE(probeColour(texture, 480, 480, kBlack));
+  EXPECT_TRUE(probeColour(texture, 1440, 480, kBlack));
+  EXPECT_TRUE(probeColour(texture, 960, 0, kBlack));
 }
 
 // GStreamer pipelines: what they hand over reaches the texture upright and in red-green-blue,
@@ -244,4 +355,90 @@ TEST_F(Upload, PipelinesGiveTheirPictureUprightAndInRgb) {
             "retrying every 2 s\n");
   EXPECT_EQ(viewer.capture.state, SourceState::missing);
   EXPECT_TRUE(viewer.capture.cardShown);
+}
+
+// Files that say their layout are shown right with no option: spherical video V1 (XMP written
+// by exiftool), V2 (the boxes FFmpeg writes from it) and Matroska's projection, all top-bottom
+// stereo pairs; and a photo sphere's GPano XMP placing a cropped picture on the full sphere.
+// Metadata that contradicts itself gets one line and counts as absent.
+TEST_F(Upload, FilesThatSayTheirLayoutNeedNoOption) {
+  const std::string dir = scratchDir("metadata");
+  const cv::Mat pano = smoothPanorama();
+  cv::Mat pair;
+  cv::vconcat(pano, cv::Scalar::all(255) - pano, pair);
+  ASSERT_TRUE(cv::imwrite(dir + "/pair.png", pair));
+  const std::string v1 = dir + "/v1.mp4", v2 = dir + "/v2.mp4", mkv = dir + "/v.mkv";
+  const std::string make =
+      "ffmpeg -loglevel error -y -loop 1 -i " + dir + "/pair.png -frames:v 3 -c:v libx264 " +
+      "-qp 8 -pix_fmt yuv444p " + v1 +
+      " && exiftool -q -overwrite_original -XMP-GSpherical:Spherical#=true"
+      " -XMP-GSpherical:Stitched#=true -XMP-GSpherical:StitchingSoftware=test"
+      " -XMP-GSpherical:ProjectionType=equirectangular -XMP-GSpherical:StereoMode=top-bottom " +
+      v1 + " && ffmpeg -loglevel error -y -i " + v1 + " -c copy -strict unofficial " + v2 +
+      " && ffmpeg -loglevel error -y -i " + v1 + " -c copy " + mkv;
+  ASSERT_EQ(std::system(make.c_str()), 0) << make;
+
+  // A band of the panorama, 180 by 90 degrees, as a phone keeps it.
+  const cv::Rect band(256, 128, 512, 256);
+  const std::string sphere = dir + "/sphere.jpg", wrong = dir + "/wrong.jpg";
+  ASSERT_TRUE(cv::imwrite(sphere, pano(band), {cv::IMWRITE_JPEG_QUALITY, 98}));
+  ASSERT_TRUE(cv::imwrite(wrong, pano(band), {cv::IMWRITE_JPEG_QUALITY, 98}));
+  const std::string tag =
+      "exiftool -q -overwrite_original -XMP-GPano:ProjectionType=equirectangular"
+      " -XMP-GPano:FullPanoWidthPixels=2048 -XMP-GPano:FullPanoHeightPixels=1024"
+      " -XMP-GPano:CroppedAreaImageWidthPixels=1024 -XMP-GPano:CroppedAreaImageHeightPixels=512"
+      " -XMP-GPano:CroppedAreaTopPixels=256 ";
+  const std::string gpano = tag + "-XMP-GPano:CroppedAreaLeftPixels=512 " + sphere + " && " + tag +
+                            "-XMP-GPano:CroppedAreaLeftPixels=1536 " + wrong;
+  ASSERT_EQ(std::system(gpano.c_str()), 0) << gpano;
+  // The V2 file with a pose: 30 degrees of yaw (16.16 fixed point, big-endian) in its 'prhd' box.
+  // A projection turned counter-clockwise about the up axis shows, straight ahead, what lay to
+  // its right: as v360's yaw=30.
+  std::ifstream in(v2, std::ios::binary);
+  std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  const size_t pose = bytes.find("prhd");
+  ASSERT_NE(pose, std::string::npos);
+  bytes.replace(pose + 8, 4, std::string("\0\x1e\0\0", 4));
+  const std::string posed = dir + "/posed.mp4";
+  std::ofstream(posed, std::ios::binary) << bytes;
+  ASSERT_TRUE(cv::imwrite(dir + "/pano.png", pano));
+  const cv::Mat turned =
+      cv::imread(runFfmpeg(dir + "/pano.png", "v360=e:e:yaw=30", dir + "/t.png"));
+  cv::Mat placed(pano.size(), CV_8UC3, cv::Scalar::all(48));
+  pano(band).copyTo(placed(band));
+
+  const struct {
+    std::string file;
+    cv::Mat original;
+    std::optional<Stereo> stereo;
+    const char* says;
+  } cases[] = {
+      {v1, pano, {}, ""},
+      {v2, pano, {}, ""},
+      {mkv, pano, {}, ""},
+      {posed, turned, {}, ""},
+      {v1, pair, Stereo::mono, ""},  // an option wins over the file
+      {sphere, placed, {}, ""},
+      {wrong,
+       pano(band),
+       {},
+       "has GPano cropped-area numbers that do not fit its full panorama; "
+       "shown as if it had no layout metadata\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.file);
+    SourceChoice choice;
+    choice.kind = SourceKind::videoFile;
+    choice.location = c.file;
+    choice.layout.stereo = c.stereo;
+    fakeNow = 0;
+    ::testing::internal::CaptureStderr();
+    openAndUpload(choice);
+    const std::string err = ::testing::internal::GetCapturedStderr();
+    EXPECT_EQ(err, *c.says ? "lumivane: file " + c.file + " " + c.says : "") << err;
+    const cv::Mat texture = readTexture(viewer.texture);
+    EXPECT_EQ(texture.size(), c.original.size());
+    EXPECT_GT(shareMatching(texture, c.original, {}), 0.97);
+    releaseSource(viewer.capture);
+  }
 }

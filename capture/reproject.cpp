@@ -1,0 +1,376 @@
+// Reprojection: whatever a frame holds (two fisheye circles, a cubemap, one eye of a stereo pair,
+// part of the sphere, a tilted camera) turned into the whole equirectangular picture the sphere
+// takes. The mapping is pure arithmetic, built into remap tables once per frame size and layout.
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <opencv2/imgproc.hpp>
+#include <vector>
+
+#include "capture/capture.h"
+
+namespace {
+
+// Beyond a picture of part of the sphere: a dark neutral grey, so the gap reads as "nothing
+// here" rather than as a black night sky.
+const cv::Scalar kBeyondCrop(48, 48, 48);
+// A picture of part of the sphere may always be this large, in pixels: 4096 by 2048.
+constexpr int kSmallPicture = 4096 * 2048;
+// Remap tables are made this many rows at a time.
+constexpr int kStripRows = 64;
+
+// Directions are v360's: x to the right, y down, z straight ahead (the picture's middle).
+using Vec = cv::Vec3d;
+using Mat3 = cv::Matx33d;
+
+double radians(double degrees) { return degrees * CV_PI / 180.0; }
+
+// `value` kept within [low, high]; a face narrower than a pixel, in a frame of a few pixels, is
+// kept at its first.
+double within(double value, double low, double high) {
+  return std::max(low, std::min(value, high));
+}
+
+Mat3 aboutX(double a) {
+  const double c = std::cos(a), s = std::sin(a);
+  return Mat3(1, 0, 0, 0, c, -s, 0, s, c);
+}
+Mat3 aboutY(double a) {
+  const double c = std::cos(a), s = std::sin(a);
+  return Mat3(c, 0, s, 0, 1, 0, -s, 0, c);
+}
+Mat3 aboutZ(double a) {
+  const double c = std::cos(a), s = std::sin(a);
+  return Mat3(c, -s, 0, s, c, 0, 0, 0, 1);
+}
+
+// Where a direction of the shown picture is looked up in the frame's sphere. The turn is v360's
+// (yaw, then pitch, then roll, composed as its default order "ypr"), checked against its
+// pictures. The pose turns the projection into the world (counter-clockwise about the up, right
+// and forward axes, each after the one before), so a direction of the world is looked up in the
+// frame through the pose's inverse.
+Mat3 lookupRotation(const Layout& layout) {
+  const Mat3 turn = aboutY(radians(layout.yawDeg)) * aboutX(radians(layout.pitchDeg)) *
+                    aboutZ(radians(layout.rollDeg));
+  // In these axes up is -y, right +x and forward +z, so the yaw is a turn about -y.
+  const Mat3 pose = aboutY(-radians(layout.poseYawDeg)) * aboutX(radians(layout.posePitchDeg)) *
+                    aboutZ(radians(layout.poseRollDeg));
+  return pose.t() * turn;
+}
+
+struct Place {
+  double u, v;
+  bool seen;  // false: the frame holds nothing for this direction
+};
+
+// Where `d` lies in a whole equirectangular picture of `width` by `height`, pixel centres at
+// whole numbers.
+Place equirectPlace(const Vec& d, double width, double height) {
+  const double lon = std::atan2(d[0], d[2]);
+  const double lat = std::asin(std::clamp(d[1], -1.0, 1.0));
+  return {(lon / CV_PI + 1.0) * width / 2.0 - 0.5, (lat / (CV_PI / 2.0) + 1.0) * height / 2.0 - 0.5,
+          true};
+}
+
+// The layout of v360's "dfisheye": each circle inscribed in its half, equidistant, both upright.
+// The right lens looks at the middle of the panorama, the left one at its edge, mirrored as a lens
+// facing the other way sees it. What neither lens saw (beyond fov/2 off both axes) is not seen.
+Place fisheyePlace(const Vec& d, cv::Size eye, double fovDeg) {
+  const double half = eye.width / 2.0;
+  const double diameter = std::min(half, static_cast<double>(eye.height));
+  const double radius = (diameter - 1.0) / 2.0;
+  const double centreY = (eye.height - 1.0) / 2.0;
+  const double leftCentreX = (half - 1.0) / 2.0;
+  const double rightCentreX = std::ceil(half) + leftCentreX;
+  const double halfFov = radians(fovDeg) / 2.0;
+  const double offAxis = std::acos(std::min(1.0, std::fabs(d[2])));
+  if (offAxis > halfFov) return {0, 0, false};
+  const double sideways = std::hypot(d[0], d[1]);
+  // Equidistant: the distance from the circle's centre grows with the angle off its axis.
+  const double r = offAxis / halfFov * radius;
+  const double dx = sideways > 0.0 ? d[0] / sideways * r : 0.0;
+  const double dy = sideways > 0.0 ? d[1] / sideways * r : 0.0;
+  return {d[2] >= 0.0 ? rightCentreX + dx : leftCentreX - dx, centreY + dy, true};
+}
+
+enum Face { kRight, kLeft, kUp, kDown, kFront, kBack };
+
+// v360's cube: the face that `d` meets and where on it, each of u and v from -1 to 1. The face
+// is the one of the largest component (v360 chooses it by angles, to the same effect; this takes
+// no trigonometry, which matters with millions of pixels to map).
+Face cubeFace(const Vec& d, double* u, double* v) {
+  const double ax = std::fabs(d[0]), ay = std::fabs(d[1]), az = std::fabs(d[2]);
+  Face face;
+  if (ay > ax && ay > az) {
+    face = d[1] > 0.0 ? kDown : kUp;
+  } else if (az >= ax) {
+    face = d[2] >= 0.0 ? kFront : kBack;
+  } else {
+    face = d[0] > 0.0 ? kRight : kLeft;
+  }
+  switch (face) {
+    case kRight:
+      *u = -d[2] / d[0];
+      *v = d[1] / d[0];
+      break;
+    case kLeft:
+      *u = -d[2] / d[0];
+      *v = -d[1] / d[0];
+      break;
+    case kUp:
+      *u = -d[0] / d[1];
+      *v = -d[2] / d[1];
+      break;
+    case kDown:
+      *u = d[0] / d[1];
+      *v = -d[2] / d[1];
+      break;
+    case kFront:
+      *u = d[0] / d[2];
+      *v = d[1] / d[2];
+      break;
+    case kBack:
+      *u = d[0] / d[2];
+      *v = -d[1] / d[2];
+      break;
+  }
+  return face;
+}
+
+// A 3x2 cubemap as v360's "c3x2" with its defaults: right, left, up on top, down, front, back
+// below, none turned.
+Place cubemapPlace(const Vec& d, cv::Size eye) {
+  double u = 0, v = 0;
+  const int slot = cubeFace(d, &u, &v);  // the default order is the faces' own
+  const double faceW = eye.width / 3.0, faceH = eye.height / 2.0;
+  const double x0 = (slot % 3) * faceW, y0 = (slot / 3) * faceH;
+  // Each face is sampled within itself, so that its edge does not blend with its neighbour.
+  return {within(x0 + (u + 1.0) * faceW / 2.0 - 0.5, x0, x0 + faceW - 1.0),
+          within(y0 + (v + 1.0) * faceH / 2.0 - 0.5, y0, y0 + faceH - 1.0), true};
+}
+
+// The equi-angular cubemap as v360 reads "eac" (YouTube's): left, front, right on top; down,
+// back, up below, the lower ones turned a quarter; angles evenly spaced across each face, and
+// two pixels of padding around the outside.
+Place eacPlace(const Vec& d, cv::Size eye) {
+  double u = 0, v = 0;
+  const Face face = cubeFace(d, &u, &v);
+  static const int kSlot[] = {2, 0, 5, 3, 1, 4};  // by Face: right, left, up, down, front, back
+  const int slot = kSlot[face];
+  double t = 0.0;
+  switch (slot) {
+    case 3:
+    case 5:  // a quarter turn one way
+      t = -u;
+      u = v;
+      v = t;
+      break;
+    case 4:  // and the other
+      t = u;
+      u = -v;
+      v = t;
+      break;
+    default:
+      break;
+  }
+  // Equal angles take equal widths: from 0 to 1 across the face.
+  u = std::atan(u) * 2.0 / CV_PI + 0.5;
+  v = std::atan(v) * 2.0 / CV_PI + 0.5;
+  const double pad = 2.0;
+  const double faceW = (eye.width - 2 * pad) / 3.0, faceH = eye.height / 2.0 - 2 * pad;
+  const double x0 = pad + (slot % 3) * faceW, y0 = pad + (slot / 3) * (eye.height / 2.0);
+  return {within(x0 + u * faceW, x0, x0 + faceW - 1.0),
+          within(y0 + v * faceH, y0, y0 + faceH - 1.0), true};
+}
+
+bool cropped(const Layout& layout) {
+  return layout.cropLeft > 0.0 || layout.cropTop > 0.0 || layout.cropRight > 0.0 ||
+         layout.cropBottom > 0.0;
+}
+
+// The part of the frame that holds the eye shown.
+cv::Rect eyeRect(cv::Size frame, Stereo stereo) {
+  switch (stereo) {
+    case Stereo::topBottom:
+      return cv::Rect(0, 0, frame.width, std::max(1, frame.height / 2));
+    case Stereo::leftRight:
+      return cv::Rect(0, 0, std::max(1, frame.width / 2), frame.height);
+    case Stereo::mono:
+      break;
+  }
+  return cv::Rect(cv::Point(0, 0), frame);
+}
+
+const char* const kLayoutAdvice =
+    "try --projection=dual-fisheye|eac|cubemap or --stereo=top-bottom|left-right";
+
+// One hint per source for frames that no option or metadata explains: those far from 2:1, and
+// 2:1 ones that are plainly two fisheye circles. Only the first frame is looked at.
+void hintOnce(Reprojector& reprojector, const cv::Mat& frame) {
+  if (reprojector.saidHint || reprojector.layout.described) return;
+  reprojector.saidHint = true;
+  const std::string size = std::to_string(frame.cols) + "x" + std::to_string(frame.rows);
+  const double aspect = static_cast<double>(frame.cols) / frame.rows;
+  if (aspect < 1.9 || aspect > 2.1) {
+    std::fprintf(stderr,
+                 "lumivane: frames are %s, not 2:1 equirectangular; for another layout %s\n",
+                 size.c_str(), kLayoutAdvice);
+  } else if (looksDualFisheye(frame)) {
+    std::fprintf(stderr,
+                 "lumivane: frames of %s look like two fisheye circles side by side; try "
+                 "--projection=dual-fisheye\n",
+                 size.c_str());
+  }
+}
+
+}  // namespace
+
+bool needsReprojection(const Layout& layout) {
+  return layout.projection != Projection::equirect || layout.stereo != Stereo::mono ||
+         cropped(layout) || layout.yawDeg != 0.0 || layout.pitchDeg != 0.0 ||
+         layout.rollDeg != 0.0 || layout.poseYawDeg != 0.0 || layout.posePitchDeg != 0.0 ||
+         layout.poseRollDeg != 0.0;
+}
+
+cv::Size reprojectedSize(cv::Size frameSize, const Layout& layout, int maxSide) {
+  const cv::Size eye = eyeRect(frameSize, layout.stereo).size();
+  double width = eye.width, height = eye.height;
+  switch (layout.projection) {
+    case Projection::equirect:
+      width /= std::max(1e-3, 1.0 - layout.cropLeft - layout.cropRight);
+      height /= std::max(1e-3, 1.0 - layout.cropTop - layout.cropBottom);
+      break;
+    case Projection::dualFisheye:
+      height = std::min(eye.width / 2.0, height);
+      width = 2.0 * height;
+      break;
+    case Projection::eac:
+    case Projection::cubemap:
+      height = 2.0 * std::min(eye.width / 3.0, eye.height / 2.0);
+      width = 2.0 * height;
+      break;
+  }
+  // A picture of a sliver of the sphere must not make a huge one of the whole: at most four times
+  // the frame's own detail (a photo sphere of 360 by 100 degrees needs 1.8).
+  const double limit = std::min(static_cast<double>(kMaxPicturePixels),
+                                std::max(4.0 * eye.area(), static_cast<double>(kSmallPicture)));
+  const double scale =
+      std::min({1.0, maxSide / width, maxSide / height, std::sqrt(limit / (width * height))});
+  return cv::Size(std::max(2, static_cast<int>(width * scale)),
+                  std::max(1, static_cast<int>(height * scale)));
+}
+
+void buildReprojectionMaps(cv::Size frameSize, const Layout& layout, cv::Size outSize,
+                           cv::Range rows, cv::Mat& mapX, cv::Mat& mapY) {
+  const cv::Size eye = eyeRect(frameSize, layout.stereo).size();
+  const Mat3 rotation = lookupRotation(layout);
+  const bool crop = cropped(layout);
+  const double fullWidth = eye.width / std::max(1e-3, 1.0 - layout.cropLeft - layout.cropRight);
+  const double fullHeight = eye.height / std::max(1e-3, 1.0 - layout.cropTop - layout.cropBottom);
+  mapX.create(rows.size(), outSize.width, CV_32FC1);
+  mapY.create(rows.size(), outSize.width, CV_32FC1);
+  // Longitude 0 is the middle column; each column's sine and cosine serve every row.
+  std::vector<double> sinLon(outSize.width), cosLon(outSize.width);
+  for (int i = 0; i < outSize.width; ++i) {
+    const double lon = ((2.0 * i + 1.0) / outSize.width - 1.0) * CV_PI;
+    sinLon[i] = std::sin(lon);
+    cosLon[i] = std::cos(lon);
+  }
+  for (int j = rows.start; j < rows.end; ++j) {
+    // Latitude grows downwards, as the picture's rows do.
+    const double lat = ((2.0 * j + 1.0) / outSize.height - 1.0) * CV_PI / 2.0;
+    const double sinLat = std::sin(lat), cosLat = std::cos(lat);
+    float* xs = mapX.ptr<float>(j - rows.start);
+    float* ys = mapY.ptr<float>(j - rows.start);
+    for (int i = 0; i < outSize.width; ++i) {
+      const Vec d = rotation * Vec(cosLat * sinLon[i], sinLat, cosLat * cosLon[i]);
+      Place p{0, 0, false};
+      switch (layout.projection) {
+        case Projection::equirect:
+          p = equirectPlace(d, fullWidth, fullHeight);
+          p.u -= layout.cropLeft * fullWidth;
+          p.v -= layout.cropTop * fullHeight;
+          if (crop) {
+            p.seen = p.u > -0.5 && p.u < eye.width - 0.5 && p.v > -0.5 && p.v < eye.height - 0.5;
+            p.u = std::clamp(p.u, 0.0, eye.width - 1.0);
+          }
+          // Rows are not wrapped: the poles' rows stand for themselves.
+          p.v = std::clamp(p.v, 0.0, eye.height - 1.0);
+          break;
+        case Projection::dualFisheye:
+          p = fisheyePlace(d, eye, layout.fisheyeFovDeg);
+          break;
+        case Projection::cubemap:
+          p = cubemapPlace(d, eye);
+          break;
+        case Projection::eac:
+          p = eacPlace(d, eye);
+          break;
+      }
+      xs[i] = p.seen ? static_cast<float>(p.u) : -1.0f;
+      ys[i] = p.seen ? static_cast<float>(p.v) : -1.0f;
+    }
+  }
+}
+
+const cv::Mat& reproject(Reprojector& reprojector, const cv::Mat& frame) {
+  hintOnce(reprojector, frame);
+  const Layout& layout = reprojector.layout;
+  if (!needsReprojection(layout)) return frame;
+  const int maxSide = textureSideLimit();
+  if (reprojector.builtFor != frame.size() || reprojector.builtMaxSide != maxSide) {
+    const cv::Size size = reprojectedSize(frame.size(), layout, maxSide);
+    reprojector.map1.create(size, CV_16SC2);
+    reprojector.map2.create(size, CV_16UC1);
+    // Fixed-point maps remap about twice as fast as floating-point ones. They are made in strips,
+    // so that the floating-point ones never take more than a strip's memory (a whole 16384 by
+    // 8192 pair would take 1 GB).
+    cv::Mat mapX, mapY;
+    for (int row = 0; row < size.height; row += kStripRows) {
+      const cv::Range rows(row, std::min(size.height, row + kStripRows));
+      buildReprojectionMaps(frame.size(), layout, size, rows, mapX, mapY);
+      cv::Mat map1 = reprojector.map1.rowRange(rows), map2 = reprojector.map2.rowRange(rows);
+      cv::convertMaps(mapX, mapY, map1, map2, CV_16SC2);
+      // convertMaps must have written into the strip, not a fresh image.
+      CV_Assert(map1.data == reprojector.map1.ptr(row) && map2.data == reprojector.map2.ptr(row));
+    }
+    reprojector.builtFor = frame.size();
+    reprojector.builtMaxSide = maxSide;
+    // A whole equirectangular row runs on across its seam; anything else ends in a colour.
+    const bool wraps = layout.projection == Projection::equirect && layout.cropLeft <= 0.0 &&
+                       layout.cropRight <= 0.0;
+    reprojector.borderMode = wraps ? cv::BORDER_WRAP : cv::BORDER_CONSTANT;
+    reprojector.border = cropped(layout) ? kBeyondCrop : cv::Scalar::all(0);
+  }
+  // The eye is a view into the frame, not a copy.
+  cv::remap(frame(eyeRect(frame.size(), layout.stereo)), reprojector.picture, reprojector.map1,
+            reprojector.map2, cv::INTER_LINEAR, reprojector.borderMode, reprojector.border);
+  return reprojector.picture;
+}
+
+bool looksDualFisheye(const cv::Mat& frame) {
+  if (frame.empty() || frame.depth() != CV_8U || frame.cols < 16 || frame.rows < 8) return false;
+  // Each circle inscribed in its half, as dual-fisheye frames are laid out.
+  const double radius = std::min(frame.cols / 4.0, frame.rows / 2.0);
+  const double centreY = frame.rows / 2.0;
+  int outside = 0, lit = 0, inside = 0, brightInside = 0;
+  // A coarse grid is plenty: outside the circles must be dark all round, inside not all dark.
+  for (int gy = 0; gy < 32; ++gy) {
+    for (int gx = 0; gx < 64; ++gx) {
+      const double x = (gx + 0.5) * frame.cols / 64.0, y = (gy + 0.5) * frame.rows / 32.0;
+      const double centreX = (x < frame.cols / 2.0 ? 1.0 : 3.0) * frame.cols / 4.0;
+      const double r = std::hypot(x - centreX, y - centreY) / radius;
+      const cv::Mat pixel = frame(cv::Rect(static_cast<int>(x), static_cast<int>(y), 1, 1));
+      double brightest = 0.0;
+      cv::minMaxLoc(pixel.reshape(1), nullptr, &brightest);
+      if (r > 1.05) {
+        ++outside;
+        if (brightest > 24.0) ++lit;
+      } else if (r < 0.9) {
+        ++inside;
+        if (brightest > 24.0) ++brightInside;
+      }
+    }
+  }
+  return outside > 0 && lit * 50 <= outside && brightInside * 2 >= inside;
+}
