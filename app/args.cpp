@@ -7,6 +7,7 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 #include "app/app.h"
 
@@ -36,15 +37,41 @@ bool isStreamUrl(const std::string& text) {
   return true;
 }
 
-bool isReadableFile(const char* path) {
+// Why `path` cannot be opened as a file, in a few words; empty when it is a readable file.
+std::string fileProblem(const char* path) {
   struct stat info;
-  return stat(path, &info) == 0 && S_ISREG(info.st_mode) && access(path, R_OK) == 0;
+  if (stat(path, &info) != 0) {
+    if (errno == ENOENT || errno == ENOTDIR) return "no such file";
+    std::string reason = std::strerror(errno);
+    reason[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(reason[0])));
+    return reason;
+  }
+  if (S_ISDIR(info.st_mode)) return "a folder, not a picture or video";
+  if (!S_ISREG(info.st_mode)) return "not a regular file";
+  if (access(path, R_OK) != 0) return "cannot be read";
+  return "";
+}
+
+// Text a user meant as a file: it contains a '/' or ends in a dot and a few letters (a
+// mistyped "pano.jgp"), or something of that name exists. Such text is never a camera.
+bool namesFile(const char* text) {
+  struct stat info;
+  if (lstat(text, &info) == 0 || std::strchr(text, '/') != nullptr) return true;
+  const char* dot = std::strrchr(text, '.');
+  if (dot == nullptr || dot == text) return false;
+  const size_t length = std::strlen(dot + 1);
+  bool letter = false;
+  for (const char* c = dot + 1; *c != '\0'; ++c) {
+    if (!std::isalnum(static_cast<unsigned char>(*c))) return false;
+    letter = letter || std::isalpha(static_cast<unsigned char>(*c));
+  }
+  return letter && length <= 4;
 }
 
 }  // namespace
 
 Command earlyCommand(int argc, const char* const* argv) {
-  for (int i = 1; i < argc; ++i) {
+  for (int i = 1; i < argc && std::strcmp(argv[i], "--") != 0; ++i) {
     if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
       return Command::help;
     }
@@ -102,49 +129,101 @@ void readCameraText(const char* arg, Arguments* args) {
   }
 }
 
+// One option of ours; false for any other.
+bool readOption(const std::string& option, Arguments* args) {
+  if (option == "--dual-fisheye" || option.rfind("--dual-fisheye=", 0) == 0) {
+    readFisheyeOption(option, args);
+  } else if (option == "--low-cpu") {
+    args->lowCpu = true;
+  } else {
+    return false;
+  }
+  return true;
+}
+
+// True when `text` can only be read as a camera number: no file, pipeline, URL or path.
+bool isCameraText(const char* text) {
+  return isWholeNumber(text) || (!isPipeline(text) && !isStreamUrl(text) && !namesFile(text));
+}
+
+// One source. An existing file wins over everything but a whole number, so that a file whose
+// name holds " ! " or "://" is still a file. Text meant as a file that cannot be read says why
+// and opens nothing else: a mistyped file name must not turn the camera on.
+void readSource(const char* arg, Arguments* args) {
+  if (isWholeNumber(arg)) {
+    readCameraText(arg, args);
+    return;
+  }
+  const std::string problem = fileProblem(arg);
+  if (problem.empty()) {
+    // Picture or video is decided when it is opened, by its contents rather than its name.
+    args->source.kind = SourceKind::videoFile;
+    args->source.location = arg;
+  } else if (isPipeline(arg)) {
+    args->source.kind = SourceKind::pipeline;
+    args->source.location = arg;
+  } else if (isStreamUrl(arg)) {
+    args->source.kind = SourceKind::stream;
+    args->source.location = arg;
+  } else if (namesFile(arg)) {
+    args->source.kind = SourceKind::videoFile;
+    args->source.location = arg;
+    args->warnings.push_back(std::string("'") + arg + "': " + problem);
+  } else {
+    readCameraText(arg, args);
+  }
+}
+
 }  // namespace
 
 Arguments parseArguments(int argc, const char* const* argv) {
   Arguments args;
   args.command = earlyCommand(argc, argv);
   if (args.command != Command::run) return args;
-  // Options come first; the source, if any, after them.
-  int first = 1;
-  for (; first < argc && std::strncmp(argv[first], "--", 2) == 0 && argv[first][2] != '\0';
-       ++first) {
-    const std::string option = argv[first];
-    if (option == "--dual-fisheye" || option.rfind("--dual-fisheye=", 0) == 0) {
-      readFisheyeOption(option, &args);
+  // Options may come before or after the source; "--" ends them, as in every Unix program.
+  std::vector<const char*> sources;
+  bool optionsEnded = false;
+  for (int i = 1; i < argc; ++i) {
+    const char* arg = argv[i];
+    if (!optionsEnded && std::strcmp(arg, "--") == 0) {
+      optionsEnded = true;
+    } else if (!optionsEnded && std::strncmp(arg, "--", 2) == 0) {
+      if (!readOption(arg, &args)) {
+        args.warnings.push_back(std::string("unknown option '") + arg + "' ignored");
+      }
     } else {
-      args.warnings.push_back("unknown option '" + option + "' ignored");
+      sources.push_back(arg);
     }
   }
-  const int count = argc - first;
-  if (count > 1) {
-    args.warnings.push_back("expected at most one source, got " + std::to_string(count));
+  if (sources.empty()) return args;
+  if (sources.size() == 1) {
+    readSource(sources[0], &args);
     return args;
   }
-  if (count == 0) return args;
-
-  const char* arg = argv[first];
-  if (isPipeline(arg)) {
-    args.source.kind = SourceKind::pipeline;
-    args.source.location = arg;
-  } else if (isStreamUrl(arg)) {
-    args.source.kind = SourceKind::stream;
-    args.source.location = arg;
-  } else if (!isWholeNumber(arg) && isReadableFile(arg)) {
-    // Picture or video is decided when it is opened, by its contents rather than its name.
-    args.source.kind = SourceKind::videoFile;
-    args.source.location = arg;
-  } else {
-    readCameraText(arg, &args);
+  // Of several sources the first one that names something is opened, so that a file given
+  // among stray words is never dropped for a camera; camera numbers alone give camera 0.
+  std::string ignored;
+  const char* chosen = nullptr;
+  for (const char* source : sources) {
+    if (chosen == nullptr && !isCameraText(source)) {
+      chosen = source;
+    } else {
+      ignored += std::string(ignored.empty() ? "'" : ", '") + source + "'";
+    }
   }
+  if (chosen == nullptr) {
+    args.warnings.push_back("expected at most one source, got " + std::to_string(sources.size()));
+    return args;
+  }
+  args.warnings.push_back("expected at most one source, got " + std::to_string(sources.size()) +
+                          "; ignoring " + ignored);
+  readSource(chosen, &args);
   return args;
 }
 
 const char* usageText() {
-  return "Usage: lumivane [--dual-fisheye[=FOV]] [CAMERA | FILE | URL | PIPELINE]\n"
+  return "Usage: lumivane [--dual-fisheye[=FOV]] [--low-cpu] [--] [CAMERA | FILE | URL | "
+         "PIPELINE]\n"
          "Live viewer for 360-degree (equirectangular) video, drawn on a sphere.\n"
          "\n"
          "  CAMERA   camera index (default 0)\n"
@@ -153,11 +232,17 @@ const char* usageText() {
          "  PIPELINE a GStreamer pipeline (text with ' ! '), such as\n"
          "           'v4l2src ! image/jpeg,width=3840,height=1920 ! jpegdec'; it gets\n"
          "           '! videoconvert ! appsink' unless it ends in an appsink\n"
-         "  Any other text is a camera number as atoi reads it ('12abc' is camera 12).\n"
+         "  Text meant as a file (with a '/', or ending in a dot and a few letters) that\n"
+         "  cannot be read is said so, and no camera is opened. Any other text is a camera\n"
+         "  number as atoi reads it ('12abc' is camera 12).\n"
          "\n"
          "  --dual-fisheye[=FOV]  the frames hold two fisheye circles side by side (front lens\n"
          "                        on the right, as FFmpeg's v360 dfisheye); FOV is each lens's\n"
          "                        field of view in degrees, 150 to 270 (default 190)\n"
+         "  --low-cpu             sleep between uploads until the next one is due or an input\n"
+         "                        arrives, and redraw only what changed: a still picture costs\n"
+         "                        almost no CPU, where the default keeps polling (a whole core)\n"
+         "  --                    ends the options; options may also follow the source\n"
          "\n"
          "Cameras and streams always show their newest frame. While nothing delivers a\n"
          "picture the sphere shows a test card (\"no camera\" or \"no picture\"), and the\n"
