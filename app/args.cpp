@@ -37,19 +37,30 @@ bool isStreamUrl(const std::string& text) {
   return true;
 }
 
-// Why `path` cannot be opened as a file, in a few words; empty when it is a readable file.
-std::string fileProblem(const char* path) {
+bool isReadableFile(const char* path) {
+  struct stat info;
+  return stat(path, &info) == 0 && S_ISREG(info.st_mode) && access(path, R_OK) == 0;
+}
+
+// Why text meant as a file cannot be opened as one, in the one line.
+void sayWhyNotAFile(const char* path, Arguments* args) {
+  const std::string name = std::string("'") + path + "'";
   struct stat info;
   if (stat(path, &info) != 0) {
-    if (errno == ENOENT || errno == ENOTDIR) return "no such file";
+    if (errno == ENOENT || errno == ENOTDIR) {
+      args->warnings.push_back(name + ": no such file");
+      return;
+    }
     std::string reason = std::strerror(errno);
     reason[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(reason[0])));
-    return reason;
+    args->warnings.push_back(name + ": " + reason);
+  } else if (S_ISDIR(info.st_mode)) {
+    args->warnings.push_back(name + ": a folder, not a picture or video");
+  } else if (!S_ISREG(info.st_mode)) {
+    args->warnings.push_back(name + ": not a regular file");
+  } else {
+    args->warnings.push_back(name + ": cannot be read");
   }
-  if (S_ISDIR(info.st_mode)) return "a folder, not a picture or video";
-  if (!S_ISREG(info.st_mode)) return "not a regular file";
-  if (access(path, R_OK) != 0) return "cannot be read";
-  return "";
 }
 
 // Text a user meant as a file: it contains a '/' or ends in a dot and a few letters (a
@@ -154,8 +165,7 @@ void readSource(const char* arg, Arguments* args) {
     readCameraText(arg, args);
     return;
   }
-  const std::string problem = fileProblem(arg);
-  if (problem.empty()) {
+  if (isReadableFile(arg)) {
     // Picture or video is decided when it is opened, by its contents rather than its name.
     args->source.kind = SourceKind::videoFile;
     args->source.location = arg;
@@ -168,7 +178,7 @@ void readSource(const char* arg, Arguments* args) {
   } else if (namesFile(arg)) {
     args->source.kind = SourceKind::videoFile;
     args->source.location = arg;
-    args->warnings.push_back(std::string("'") + arg + "': " + problem);
+    sayWhyNotAFile(arg, args);
   } else {
     readCameraText(arg, args);
   }
@@ -243,6 +253,8 @@ const char* usageText() {
          "                        arrives, and redraw only what changed: a still picture costs\n"
          "                        almost no CPU, where the default keeps polling (a whole core)\n"
          "  --                    ends the options; options may also follow the source\n"
+         "  freeglut's own options come first, such as -geometry 800x600+0+0; the window\n"
+         "  is 640 by 480 unless -geometry gives a size.\n"
          "\n"
          "Cameras and streams always show their newest frame. While nothing delivers a\n"
          "picture the sphere shows a test card (\"no camera\" or \"no picture\"), and the\n"
