@@ -232,8 +232,8 @@ Arguments parseArguments(int argc, const char* const* argv) {
 }
 
 const char* usageText() {
-  return "Usage: lumivane [--dual-fisheye[=FOV]] [--low-cpu] [--] [CAMERA | FILE | URL | "
-         "PIPELINE]\n"
+  return "Usage: lumivane [--dual-fisheye[=FOV]] [--low-cpu] [--]\n"
+         "                [CAMERA | FILE | URL | PIPELINE]\n"
          "Live viewer for 360-degree (equirectangular) video, drawn on a sphere.\n"
          "\n"
          "  CAMERA   camera index (default 0)\n"
