@@ -29,6 +29,10 @@ struct ViewerState {
   unsigned int texture = 0;                          // GL texture name of the picture
   FrameSource capture;                               // the camera, file or stream
   std::uint32_t lastUploadTick = 0;                  // milliseconds, at the last upload
+  bool lowCpu = false;  // --low-cpu: sleep between uploads, redraw only what changed
+  // With --low-cpu, what the last redraw asked for showed, to tell whether the next one is needed.
+  RotationMatrix drawnMatrix = kIdentityMatrix;
+  bool drawnDimmed = false;
 };
 
 extern ViewerState viewer;
@@ -46,6 +50,7 @@ enum class Command { run, help, version };
 struct Arguments {
   Command command = Command::run;
   SourceChoice source;                // what to open when running
+  bool lowCpu = false;                // --low-cpu
   std::vector<std::string> warnings;  // what was not understood, and what was done instead
 };
 
@@ -53,9 +58,11 @@ struct Arguments {
 constexpr double kMinFisheyeFovDeg = 150.0;
 constexpr double kMaxFisheyeFovDeg = 270.0;
 
-// Reads the arguments that freeglut left: options (--dual-fisheye[=FOV]) first, then at most one
-// source. A scheme://... is a network stream; an existing file is a picture or a video; anything
-// else is a camera number, read as atoi reads it. What is not understood is said in `warnings`.
+// Reads the arguments that freeglut left: options (--dual-fisheye[=FOV], --low-cpu) anywhere
+// until "--", and at most one source. A whole number is a camera; an existing file is a picture
+// or a video; text with " ! " a pipeline; scheme://... a network stream; text meant as a file
+// that cannot be read stays a file (it is not there, say) and gets its reason; anything else is
+// a camera number, read as atoi reads it. What is not understood is said in `warnings`.
 Arguments parseArguments(int argc, const char* const* argv);
 
 // True when the arguments ask for help or the version; checked before the window system
@@ -78,3 +85,17 @@ void onKeyboard(unsigned char key, int x, int y);
 // The zoom after one `+` (direction 1) or `-` (direction -1): a double step of 0.1, stored back
 // as a float, with no bound.
 float stepZoom(float zoom, int direction);
+
+// --- The X window ---------------------------------------------------------------------
+// Gives freeglut's window the class a taskbar matches with the desktop entry (WM_CLASS
+// "lumivane", "Lumivane") and the process id (_NET_WM_PID). Call once the window exists.
+void nameWindow();
+
+// The idle handler's two steps for --low-cpu; without it they keep the polling design.
+// Between uploads: with --low-cpu, waits until the next upload is due or an X event arrives
+// (a drag already under way asks for its redraw instead); otherwise returns at once.
+void idleBetweenUploads();
+// After an upload round: asks for a redraw; with --low-cpu only when something shown changed:
+// a new picture, the spin, the orientation or the dimming of a stopped source. Keys and the
+// window system ask for their own redraws.
+void redrawAfterUpload(bool pictureChanged);

@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 #include "app/app.h"
 
@@ -42,10 +43,47 @@ bool isReadableFile(const char* path) {
   return stat(path, &info) == 0 && S_ISREG(info.st_mode) && access(path, R_OK) == 0;
 }
 
+// Why text meant as a file cannot be opened as one, in the one line.
+void sayWhyNotAFile(const char* path, Arguments* args) {
+  const std::string name = std::string("'") + path + "'";
+  struct stat info;
+  if (stat(path, &info) != 0) {
+    if (errno == ENOENT || errno == ENOTDIR) {
+      args->warnings.push_back(name + ": no such file");
+      return;
+    }
+    std::string reason = std::strerror(errno);
+    reason[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(reason[0])));
+    args->warnings.push_back(name + ": " + reason);
+  } else if (S_ISDIR(info.st_mode)) {
+    args->warnings.push_back(name + ": a folder, not a picture or video");
+  } else if (!S_ISREG(info.st_mode)) {
+    args->warnings.push_back(name + ": not a regular file");
+  } else {
+    args->warnings.push_back(name + ": cannot be read");
+  }
+}
+
+// Text a user meant as a file: it contains a '/' or ends in a dot and a few letters (a
+// mistyped "pano.jgp"), or something of that name exists. Such text is never a camera.
+bool namesFile(const char* text) {
+  struct stat info;
+  if (lstat(text, &info) == 0 || std::strchr(text, '/') != nullptr) return true;
+  const char* dot = std::strrchr(text, '.');
+  if (dot == nullptr || dot == text) return false;
+  const size_t length = std::strlen(dot + 1);
+  bool letter = false;
+  for (const char* c = dot + 1; *c != '\0'; ++c) {
+    if (!std::isalnum(static_cast<unsigned char>(*c))) return false;
+    letter = letter || std::isalpha(static_cast<unsigned char>(*c));
+  }
+  return letter && length <= 4;
+}
+
 }  // namespace
 
 Command earlyCommand(int argc, const char* const* argv) {
-  for (int i = 1; i < argc; ++i) {
+  for (int i = 1; i < argc && std::strcmp(argv[i], "--") != 0; ++i) {
     if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
       return Command::help;
     }
@@ -163,47 +201,99 @@ void readCameraText(const char* arg, Arguments* args) {
   }
 }
 
+// One option of ours; false for any other.
+bool readOption(const std::string& option, Arguments* args) {
+  if (readLayoutOption(option, args)) {
+    return true;
+  } else if (option == "--low-cpu") {
+    args->lowCpu = true;
+  } else {
+    return false;
+  }
+  return true;
+}
+
+// True when `text` can only be read as a camera number: no file, pipeline, URL or path.
+bool isCameraText(const char* text) {
+  return isWholeNumber(text) || (!isPipeline(text) && !isStreamUrl(text) && !namesFile(text));
+}
+
+// One source. An existing file wins over everything but a whole number, so that a file whose
+// name holds " ! " or "://" is still a file. Text meant as a file that cannot be read says why
+// and opens nothing else: a mistyped file name must not turn the camera on.
+void readSource(const char* arg, Arguments* args) {
+  if (isWholeNumber(arg)) {
+    readCameraText(arg, args);
+    return;
+  }
+  if (isReadableFile(arg)) {
+    // Picture or video is decided when it is opened, by its contents rather than its name.
+    args->source.kind = SourceKind::videoFile;
+    args->source.location = arg;
+  } else if (isPipeline(arg)) {
+    args->source.kind = SourceKind::pipeline;
+    args->source.location = arg;
+  } else if (isStreamUrl(arg)) {
+    args->source.kind = SourceKind::stream;
+    args->source.location = arg;
+  } else if (namesFile(arg)) {
+    args->source.kind = SourceKind::videoFile;
+    args->source.location = arg;
+    sayWhyNotAFile(arg, args);
+  } else {
+    readCameraText(arg, args);
+  }
+}
+
 }  // namespace
 
 Arguments parseArguments(int argc, const char* const* argv) {
   Arguments args;
   args.command = earlyCommand(argc, argv);
   if (args.command != Command::run) return args;
-  // Options come first; the source, if any, after them.
-  int first = 1;
-  for (; first < argc && std::strncmp(argv[first], "--", 2) == 0 && argv[first][2] != '\0';
-       ++first) {
-    const std::string option = argv[first];
-    if (!readLayoutOption(option, &args)) {
-      args.warnings.push_back("unknown option '" + option + "' ignored");
+  // Options may come before or after the source; "--" ends them, as in every Unix program.
+  std::vector<const char*> sources;
+  bool optionsEnded = false;
+  for (int i = 1; i < argc; ++i) {
+    const char* arg = argv[i];
+    if (!optionsEnded && std::strcmp(arg, "--") == 0) {
+      optionsEnded = true;
+    } else if (!optionsEnded && std::strncmp(arg, "--", 2) == 0) {
+      if (!readOption(arg, &args)) {
+        args.warnings.push_back(std::string("unknown option '") + arg + "' ignored");
+      }
+    } else {
+      sources.push_back(arg);
     }
   }
-  const int count = argc - first;
-  if (count > 1) {
-    args.warnings.push_back("expected at most one source, got " + std::to_string(count));
+  if (sources.empty()) return args;
+  if (sources.size() == 1) {
+    readSource(sources[0], &args);
     return args;
   }
-  if (count == 0) return args;
-
-  const char* arg = argv[first];
-  if (isPipeline(arg)) {
-    args.source.kind = SourceKind::pipeline;
-    args.source.location = arg;
-  } else if (isStreamUrl(arg)) {
-    args.source.kind = SourceKind::stream;
-    args.source.location = arg;
-  } else if (!isWholeNumber(arg) && isReadableFile(arg)) {
-    // Picture or video is decided when it is opened, by its contents rather than its name.
-    args.source.kind = SourceKind::videoFile;
-    args.source.location = arg;
-  } else {
-    readCameraText(arg, &args);
+  // Of several sources the first one that names something is opened, so that a file given
+  // among stray words is never dropped for a camera; camera numbers alone give camera 0.
+  std::string ignored;
+  const char* chosen = nullptr;
+  for (const char* source : sources) {
+    if (chosen == nullptr && !isCameraText(source)) {
+      chosen = source;
+    } else {
+      ignored += std::string(ignored.empty() ? "'" : ", '") + source + "'";
+    }
   }
+  if (chosen == nullptr) {
+    args.warnings.push_back("expected at most one source, got " + std::to_string(sources.size()));
+    return args;
+  }
+  args.warnings.push_back("expected at most one source, got " + std::to_string(sources.size()) +
+                          "; ignoring " + ignored);
+  readSource(chosen, &args);
   return args;
 }
 
 const char* usageText() {
-  return "Usage: lumivane [OPTION...] [CAMERA | FILE | URL | PIPELINE]\n"
+  return "Usage: lumivane [OPTION...] [--] [CAMERA | FILE | URL | PIPELINE]\n"
          "Live viewer for 360-degree (equirectangular) video, drawn on a sphere.\n"
          "\n"
          "  CAMERA   camera index (default 0)\n"
@@ -212,7 +302,9 @@ const char* usageText() {
          "  PIPELINE a GStreamer pipeline (text with ' ! '), such as\n"
          "           'v4l2src ! image/jpeg,width=3840,height=1920 ! jpegdec'; it gets\n"
          "           '! videoconvert ! appsink' unless it ends in an appsink\n"
-         "  Any other text is a camera number as atoi reads it ('12abc' is camera 12).\n"
+         "  Text meant as a file (with a '/', or ending in a dot and a few letters) that\n"
+         "  cannot be read is said so, and no camera is opened. Any other text is a camera\n"
+         "  number as atoi reads it ('12abc' is camera 12).\n"
          "\n"
          "  --dual-fisheye[=FOV]  the frames hold two fisheye circles side by side (front lens\n"
          "                        on the right, as FFmpeg's v360 dfisheye); FOV is each lens's\n"
@@ -227,6 +319,13 @@ const char* usageText() {
          "                        turn the panorama first, as v360's yaw, pitch and roll:\n"
          "                        --yaw=45 brings what is 45 degrees right of the middle to\n"
          "                        the middle, --roll=180 rights an upside-down camera\n"
+         "  --low-cpu             sleep between uploads until the next one is due or an input\n"
+         "                        arrives, and redraw only what changed: a still picture costs\n"
+         "                        almost no CPU, where the default keeps polling (a whole core)\n"
+         "  --                    ends the options; options may also follow the source\n"
+         "  freeglut's own options come first, such as -geometry 800x600+0+0; the window\n"
+         "  is 640 by 480 unless -geometry gives a size.\n"
+         "\n"
          "  Files that say their layout (spherical video metadata, a photo sphere's GPano\n"
          "  XMP) need none of these; an option given replaces what the file says, and a\n"
          "  turn comes on top of the file's pose. A bad value gets one line and the option\n"

@@ -20,14 +20,17 @@ int main(int argc, char** argv) {
   }
   prepareCapture();
 
-  // Create the window; freeglut takes its own options out of the command line first.
+  // Create the window; freeglut takes its own options out of the command line first. The size
+  // is given before, so that a size from -geometry overrides it.
+  glutInitWindowSize(640, 480);
   glutInit(&argc, argv);
   glutInitDisplayMode(GLUT_RGB | GLUT_DOUBLE | GLUT_DEPTH);
-  glutInitWindowSize(640, 480);
   viewer.window = glutCreateWindow("Lumivane - Brackwell");
+  nameWindow();
 
   // Open the source named by what is left of the command line.
   const Arguments args = parseArguments(argc, argv);
+  viewer.lowCpu = args.lowCpu;
   std::string warning;  // all of it goes into the one line that opening the source writes
   for (const std::string& w : args.warnings) warning += (warning.empty() ? "" : "; ") + w;
   openSource(viewer.capture, args.source, tickMs(), warning);

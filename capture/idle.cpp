@@ -23,18 +23,21 @@ void showCard(FrameSource& source) {
 }  // namespace
 
 void onIdle() {
-  if (!uploadDue(tickMs(), viewer.lastUploadTick)) return;
+  if (!uploadDue(tickMs(), viewer.lastUploadTick)) return idleBetweenUploads();
   viewer.lastUploadTick = tickMs();
   FrameSource& source = viewer.capture;
+  bool pictureChanged = false;
   // Nothing may escape into freeglut, which would end the program: a failed allocation for a
   // huge frame, say, costs that frame and one line.
   try {
     const cv::Mat* frame = nextFrame(source, viewer.lastUploadTick);
     if (frame != nullptr) {
       if (uploadFrame(*frame, viewer.texture)) source.cardShown = false;
+      pictureChanged = true;
     } else if (wantsCard(source) && !source.cardShown) {
       // Nothing has delivered a picture: show the card rather than a blank sphere.
       showCard(source);
+      pictureChanged = true;
     }
   } catch (const std::exception& e) {
     // The library's messages run over several lines; ours is one.
@@ -44,6 +47,6 @@ void onIdle() {
             "a frame of " + describeSource(source.choice) + " could not be shown (" + why + ")");
   }
   // Uploads are the regular heartbeat of redraws, and the spin with them, even while the
-  // picture stands still.
-  glutPostRedisplay();
+  // picture stands still (with --low-cpu, only while something changes).
+  redrawAfterUpload(pictureChanged);
 }

@@ -40,7 +40,7 @@ TEST(Arguments, CameraIndexRule) {
 
 TEST(Arguments, TextIsReadAsAtoiReadsIt) {
   for (const char* bad :
-       {"", "99999999999999999999", "2147483648", "+", "-", "/", "/nonexistent"}) {
+       {"", "99999999999999999999", "2147483648", "+", "-", "abc", "pano", "pano."}) {
     const Arguments a = parse({bad});
     EXPECT_EQ(a.command, Command::run) << bad;
     EXPECT_EQ(a.source.kind, SourceKind::camera) << bad;
@@ -142,6 +142,50 @@ TEST(Arguments, FilesAndStreams) {
   for (const char* notUrl : {"://x", "1http://x", "http://", "ht tp://x", "http:/x"}) {
     EXPECT_NE(parse({notUrl}).source.kind, SourceKind::stream) << notUrl;
   }
+}
+
+// Text meant as a file is never read as a camera; options may follow the source until "--".
+TEST(Arguments, NamedFilesOptionsAndTheirEnd) {
+  const std::string dir = scratchDir("named");
+  const std::string bang = dir + "/a ! b.png";
+  std::ofstream(bang) << "x";
+  const std::string missing = dir + "/gone.png";
+  const struct {
+    std::vector<const char*> args;
+    SourceKind kind;
+    std::string location;  // or, for a camera, its number
+    std::string warning;   // what the one line must contain; empty for no line
+  } cases[] = {
+      {{bang.c_str()}, SourceKind::videoFile, bang, ""},
+      {{"--", bang.c_str()}, SourceKind::videoFile, bang, ""},
+      {{"--"}, SourceKind::camera, "0", ""},
+      {{bang.c_str(), "--dual-fisheye"}, SourceKind::videoFile, bang, ""},
+      {{"--", "--dual-fisheye"}, SourceKind::camera, "0", "'--dual-fisheye' is not a camera"},
+      {{"pano.jgp"}, SourceKind::videoFile, "pano.jgp", "'pano.jgp': no such file"},
+      {{missing.c_str()}, SourceKind::videoFile, missing, "': no such file"},
+      {{dir.c_str()}, SourceKind::videoFile, dir, "': a folder, not a picture or video"},
+      {{"x", bang.c_str(), "y"}, SourceKind::videoFile, bang, "got 3; ignoring 'x', 'y'"},
+      {{"3", "pano.jgp"}, SourceKind::videoFile, "pano.jgp", "ignoring '3'; 'pano.jgp': no such"},
+      {{"12.5"}, SourceKind::camera, "12", "ignoring '.5' after camera number 12"},
+      {{"2", "--low-cpu"}, SourceKind::camera, "2", ""},
+  };
+  for (const auto& c : cases) {
+    const Arguments a = parse(c.args);
+    const std::string trace = c.args.empty() ? "" : c.args.back();
+    EXPECT_EQ(a.source.kind, c.kind) << trace;
+    EXPECT_EQ(a.source.kind == SourceKind::camera ? std::to_string(a.source.cameraIndex)
+                                                  : a.source.location,
+              c.location)
+        << trace;
+    std::string said;
+    for (const std::string& w : a.warnings) said += w + "; ";
+    EXPECT_EQ(said.empty(), c.warning.empty()) << trace << ": " << said;
+    EXPECT_NE(said.find(c.warning), std::string::npos) << said;
+  }
+  EXPECT_EQ(parse({bang.c_str(), "--dual-fisheye"}).source.dualFisheyeFov, 190.0);
+  EXPECT_TRUE(parse({"2", "--low-cpu"}).lowCpu);
+  EXPECT_FALSE(parse({"--", "--low-cpu"}).lowCpu);
+  EXPECT_EQ(parse({"--", "--help"}).command, Command::run);
 }
 
 TEST(Arguments, HelpAndVersionWinWherever) {

@@ -206,11 +206,12 @@ TEST_F(EndToEnd, BadArgumentsGetOneLineAndARunningWindow) {
       {"", "'' is not a camera number, a readable file or a URL; cannot open camera 0 either"},
       {"99999999999999999999", "camera index '99999999999999999999' is out of range"},
       {"-5", "cannot open camera -5;"},
-      {"/", "'/' is not a camera number, a readable file or a URL"},
-      {dangling, "is not a camera number, a readable file or a URL"},
+      {"/", "'/': a folder, not a picture or video; cannot open file / either"},
+      {dangling, "': no such file; cannot open file " + dangling + " either"},
+      {"pano.jgp", "'pano.jgp': no such file; cannot open file pano.jgp either"},
       {"7abc", "ignoring 'abc' after camera number 7; cannot open camera 7 either"},
       // As root the locked file can still be read, and then it is simply not a video.
-      {locked, geteuid() == 0 ? "cannot open file " + locked : "is not a camera number"},
+      {locked, geteuid() == 0 ? "cannot open file " + locked : "': cannot be read"},
       {notVideo, "cannot open file " + notVideo + ": not a picture or video the viewer reads;"},
       {lying, "cannot open file " + lying + ": it declares more pixels than this viewer shows;"},
       {"http://127.0.0.1:9/none.mjpg", "cannot open stream http://127.0.0.1:9/none.mjpg;"},
@@ -243,6 +244,52 @@ TEST_F(EndToEnd, FreeglutOptionIsTakenBeforeTheCameraNumber) {
   waitForWindow();
   EXPECT_NE(readFile(stderrPath_).find("cannot open camera 7;"), std::string::npos)
       << readFile(stderrPath_);
+}
+
+TEST_F(EndToEnd, GeometrySizeAndDesktopIdentity) {
+  launch({"-geometry", "800x600+50+60", blocksPicture()});
+  waitForWindow();
+  const std::string geometry = shell("xwininfo -id " + window_);
+  EXPECT_NE(geometry.find("Width: 800"), std::string::npos) << geometry;
+  EXPECT_NE(geometry.find("Height: 600"), std::string::npos) << geometry;
+  const std::string properties = shell("xprop -id " + window_ + " WM_CLASS _NET_WM_PID");
+  EXPECT_NE(properties.find("WM_CLASS(STRING) = \"lumivane\", \"Lumivane\""), std::string::npos)
+      << properties;
+  EXPECT_NE(properties.find("_NET_WM_PID(CARDINAL) = " + std::to_string(pid_)), std::string::npos)
+      << properties;
+}
+
+// CPU time of the viewer, in clock ticks.
+long cpuTicks(pid_t pid) {
+  std::istringstream stat(readFile("/proc/" + std::to_string(pid) + "/stat"));
+  std::string field;
+  long user = 0, system = 0;
+  for (int i = 1; i <= 15 && stat >> field; ++i) {
+    if (i == 14) user = std::stol(field);
+    if (i == 15) system = std::stol(field);
+  }
+  return user + system;
+}
+
+TEST_F(EndToEnd, LowCpuSleepsOnAStillAndAnswersAtOnce) {
+  launch({blocksPicture(), "--low-cpu"});  // an option after the source is taken too
+  waitForWindow();
+  const cv::Point centre(320, 204);
+  drag(centre, centre);  // stops the spin
+  const long before = cpuTicks(pid_);
+  std::this_thread::sleep_for(3s);
+  const double share = double(cpuTicks(pid_) - before) / sysconf(_SC_CLK_TCK) / 3.0;
+  EXPECT_LT(share, 0.05) << "a still picture with the spin stopped";
+
+  // With no uploads to bring redraws, a drag must still show.
+  const cv::Mat still = screenshot();
+  drag(centre, centre + cv::Point(10, 0));
+  EXPECT_GT(patchShift(still, screenshot(), centre).x, 10);
+  key("v");
+  EXPECT_EQ(litPixels(screenshot()), 640 * 480) << "a key shows at once";
+  shell("xdotool mousemove --window " + window_ + " 320 240 key Escape");
+  EXPECT_EQ(waitExit(1000ms), 0);
+  EXPECT_EQ(readFile(stderrPath_), "");
 }
 
 TEST_F(EndToEnd, HelpAndVersionNeedNoDisplay) {

@@ -32,9 +32,13 @@ done
 entry="$root/usr/share/applications/lumivane.desktop"
 desktop-file-validate "$entry"
 grep -qx 'Exec=lumivane %f' "$entry" || { echo "the desktop entry takes no file"; exit 1; }
+# The window's WM_CLASS, so that a taskbar matches the window with this entry.
+grep -qx 'StartupWMClass=Lumivane' "$entry" || { echo "the desktop entry lacks StartupWMClass"; exit 1; }
 for type in video/mp4 video/x-matroska image/jpeg image/png; do
   grep -q "^MimeType=.*$type;" "$entry" || { echo "the desktop entry lacks $type"; exit 1; }
 done
-appstreamcli validate --no-net "$root/usr/share/metainfo/org.lumivane.Lumivane.metainfo.xml"
+metainfo="$root/usr/share/metainfo/org.lumivane.Lumivane.metainfo.xml"
+appstreamcli validate --no-net "$metainfo"
+! grep -q '\.example' "$metainfo" || { echo "the metadata names a placeholder address"; exit 1; }
 test -s "$root/usr/share/icons/hicolor/scalable/apps/lumivane.svg"
 echo "package checks passed"
