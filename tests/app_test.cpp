@@ -182,7 +182,7 @@ TEST(Arguments, NamedFilesOptionsAndTheirEnd) {
     EXPECT_EQ(said.empty(), c.warning.empty()) << trace << ": " << said;
     EXPECT_NE(said.find(c.warning), std::string::npos) << said;
   }
-  EXPECT_EQ(parse({bang.c_str(), "--dual-fisheye"}).source.dualFisheyeFov, 190.0);
+  EXPECT_EQ(parse({bang.c_str(), "--dual-fisheye"}).source.layout.fisheyeFovDeg, 190.0);
   EXPECT_TRUE(parse({"2", "--low-cpu"}).lowCpu);
   EXPECT_FALSE(parse({"--", "--low-cpu"}).lowCpu);
   EXPECT_EQ(parse({"--", "--help"}).command, Command::run);
