@@ -75,6 +75,20 @@ std::string makeVideo(int width, int height, int frames, const std::string& dir)
   return path;
 }
 
+// Polls nextFrame on the real clock until a frame comes (GStreamer reads in the background);
+// the time of the call that gave it goes to `callMs`.
+const cv::Mat* waitForFrame(FrameSource& source, double* callMs) {
+  const auto end = Clock::now() + std::chrono::seconds(10);
+  while (Clock::now() < end) {
+    const auto start = Clock::now();
+    const cv::Mat* frame = nextFrame(source, tickMs());
+    *callMs = msSince(start);
+    if (frame != nullptr) return frame;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return nullptr;
+}
+
 struct SizeResult {
   int width, height;
   Stat grab, upload, draw, total, memcpyMs, libraryUpload;
@@ -85,17 +99,15 @@ SizeResult measureSize(int width, int height, int iterations, const std::string&
   choice.kind = SourceKind::videoFile;
   choice.location = makeVideo(width, height, 30, dir);
   FrameSource source;
-  std::uint32_t now = 0;
-  openSource(source, choice, now);
+  openSource(source, choice, tickMs());
 
   std::vector<double> grab, upload, draw, total, copy, library;
   std::vector<unsigned char> copyTarget(static_cast<size_t>(width) * height * 3);
   cv::Mat rgb(height, width, CV_8UC3);
   for (int i = 0; i < iterations + 3; ++i) {
-    now += kUploadIntervalMs;  // the viewer's pace: 1.8 frames of a 30 fps file per upload
+    double tGrab = 0.0;
+    const cv::Mat* frame = waitForFrame(source, &tGrab);
     auto start = Clock::now();
-    const cv::Mat* frame = nextFrame(source, now);
-    const double tGrab = msSince(start);
     if (frame == nullptr) {
       std::fprintf(stderr, "bench: no frame from %s\n", choice.location.c_str());
       std::exit(1);
@@ -210,18 +222,18 @@ FisheyeResult measureFisheye(int width, int height, int iterations, const std::s
     choice.kind = SourceKind::videoFile;
     choice.location = makeVideo(width, height, 30, dir);
     choice.dualFisheyeFov = k == 0 ? 0.0 : 190.0;
-    openSource(sources[k], choice, 0);
+    openSource(sources[k], choice, tickMs());
   }
   const int quiet = dup(2), null = open("/dev/null", O_WRONLY);
   dup2(null, 2);  // the 2:1 hint does not apply here
   for (int i = 0; i < iterations + 3; ++i) {
     for (int k = 0; k < 2; ++k) {
-      const auto start = Clock::now();
-      if (nextFrame(sources[k], static_cast<std::uint32_t>(i + 1) * kUploadIntervalMs) == nullptr) {
+      double ms = 0.0;
+      if (waitForFrame(sources[k], &ms) == nullptr) {
         std::fprintf(stderr, "bench: no frame\n");
         std::exit(1);
       }
-      if (i >= 3) times[k].push_back(msSince(start));
+      if (i >= 3) times[k].push_back(ms);
     }
   }
   dup2(quiet, 2);
@@ -355,6 +367,7 @@ int serve(const std::string& clip, int port, const std::string& notesPath, bool 
       listen(listener, 1) != 0) {
     return 1;
   }
+  notes[kMaxNotes - 1] = -1.0;  // listening
   const int client = accept(listener, nullptr, nullptr);
   char request[4096];
   if (client < 0 || recv(client, request, sizeof request, 0) <= 0) return 1;
@@ -365,7 +378,7 @@ int serve(const std::string& clip, int port, const std::string& notesPath, bool 
   const auto start = Clock::now();
   // A transport stream is sent once (its timestamps must not jump back); MJPEG loops.
   const size_t count = ts ? chunks.size() : static_cast<size_t>(kMaxNotes);
-  for (size_t k = 0; k < count && k < static_cast<size_t>(kMaxNotes); ++k) {
+  for (size_t k = 0; k < count && k + 1 < static_cast<size_t>(kMaxNotes); ++k) {
     std::this_thread::sleep_until(start +
                                   std::chrono::microseconds(static_cast<long>(k * 1e6 / kLiveFps)));
     const auto& chunk = chunks[k % chunks.size()];
@@ -389,13 +402,14 @@ const double* liveNotes = nullptr;
 void liveDisplay() {
   onDisplay();
   glFinish();
-  const int number = readNumber(viewer.capture.frame);
+  const int number =
+      viewer.capture.reader != nullptr ? readNumber(viewer.capture.reader->frame()) : -1;
   if (viewer.capture.state != SourceState::live || number < 0 || number == lastShownNumber) return;
   lastShownNumber = number;
   // The latest frame with this number that the server has sent.
   const double now = clockMs();
   int latest = -1;
-  for (int k = 0; k < kMaxNotes && liveNotes[k] != 0.0; ++k) {
+  for (int k = 0; k < kMaxNotes - 1 && liveNotes[k] != 0.0; ++k) {
     if (k % kLiveClipFrames == number) latest = k;
   }
   if (latest >= 0) liveDelays.push_back(now - liveNotes[latest]);
@@ -425,17 +439,9 @@ LiveResult measureLive(const std::string& clip, bool h264, double seconds, int p
   SourceChoice choice;
   choice.kind = SourceKind::stream;
   choice.location = "http://127.0.0.1:" + std::to_string(port) + "/live";
-  // The server loads its clip first; until it listens, opening fails at once.
-  for (int attempt = 0; attempt < 600 && viewer.capture.state != SourceState::connecting;
-       ++attempt) {
-    usleep(100000);
-    const int quiet = dup(2), null = open("/dev/null", O_WRONLY);
-    dup2(null, 2);
-    openSource(viewer.capture, choice, tickMs());
-    dup2(quiet, 2);
-    close(quiet);
-    close(null);
-  }
+  // The server loads its clip first, and says when it listens.
+  for (int attempt = 0; attempt < 600 && notes[kMaxNotes - 1] == 0.0; ++attempt) usleep(100000);
+  openSource(viewer.capture, choice, tickMs());
   viewer.lastUploadTick = tickMs();
   liveDelays.clear();
   lastShownNumber = -1;

@@ -207,8 +207,9 @@ TEST_F(EndToEnd, BadArgumentsGetOneLineAndARunningWindow) {
       {"7abc", "ignoring 'abc' after camera number 7; cannot open camera 7 either"},
       // As root the locked file can still be read, and then it is simply not a video.
       {locked, geteuid() == 0 ? "cannot open file " + locked : "is not a camera number"},
-      {notVideo, "cannot open file " + notVideo + ";"},
-      {"http://127.0.0.1:9/none.mjpg", "cannot open stream http://127.0.0.1:9/none.mjpg;"},
+      {notVideo, "cannot open file " + notVideo + ": not a picture or video the viewer reads;"},
+      {"http://127.0.0.1:9/none.mjpg",
+       "cannot open stream http://127.0.0.1:9/none.mjpg: the connection failed;"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE("argument '" + c.argument + "'");
