@@ -66,6 +66,13 @@ void drop(FrameSource& source, SourceEvent event, std::uint32_t now, std::string
   apply(source, event, now, why);
 }
 
+// A source that came back and has not failed since for kSteadyMs is said to deliver again.
+void sayIfSteady(FrameSource& source, std::uint32_t now) {
+  if (source.state == SourceState::returning && now - source.returnedTick >= kSteadyMs) {
+    apply(source, SourceEvent::steady, now, "");
+  }
+}
+
 std::unique_ptr<Reader> makeReader(FrameSource& source) {
   SourceChoice& choice = source.choice;
   if (choice.kind == SourceKind::videoFile || choice.kind == SourceKind::stillImage) {
@@ -228,6 +235,8 @@ const cv::Mat* nextFrame(FrameSource& source, std::uint32_t now) {
       if ((!source.framesSinceOpen && quiet >= kFirstFrameTimeoutMs) ||
           (source.framesSinceOpen && stall > 0 && quiet >= stall)) {
         drop(source, SourceEvent::silent, now, "");
+      } else {
+        sayIfSteady(source, now);
       }
       return nullptr;
     }
@@ -240,9 +249,7 @@ const cv::Mat* nextFrame(FrameSource& source, std::uint32_t now) {
   // A frame that cannot be shown leaves the card or the last picture up, not a blank sphere.
   if (picture == nullptr) return nullptr;
   apply(source, SourceEvent::frame, now, "");
-  if (source.state == SourceState::returning && now - source.returnedTick >= kSteadyMs) {
-    apply(source, SourceEvent::steady, now, "");
-  }
+  sayIfSteady(source, now);
   return picture;
 }
 

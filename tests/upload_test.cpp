@@ -142,7 +142,9 @@ class ScriptedReader final : public Reader {
   ReadResult result_;
 };
 
-TEST_F(Upload, FailedReadLeavesTheTextureAsItWas) {
+// A source that fails, comes back, fails again and comes back for good: its picture stays up
+// meanwhile, its loss is said once, and its return only once it has held for kSteadyMs.
+TEST_F(Upload, FlappingSourceKeepsItsPictureAndIsSaidOnceEachWay) {
   const std::string path = scratchDir("failed") + "/red.png";
   ASSERT_TRUE(cv::imwrite(path, solidFrame(64, 32, kRed)));
   SourceChoice choice;
@@ -153,20 +155,30 @@ TEST_F(Upload, FailedReadLeavesTheTextureAsItWas) {
   const cv::Mat before = readTexture(viewer.texture);
   ASSERT_EQ(before.size(), cv::Size(64, 32));
   ::testing::internal::CaptureStderr();
-  viewer.capture.reader = std::make_unique<ScriptedReader>(ReadResult::failed);
-  for (int i = 0; i < 5; ++i) {
-    fakeNow += 60;
-    onIdle();
+  const auto idleFor = [](std::uint32_t ms) {
+    for (std::uint32_t t = 0; t < ms; t += 60) {
+      fakeNow += 60;
+      onIdle();
+    }
+  };
+  for (int flap = 0; flap < 2; ++flap) {
+    viewer.capture.reader = std::make_unique<ScriptedReader>(ReadResult::failed);
+    idleFor(60);
+    EXPECT_EQ(viewer.capture.state, SourceState::stale);
+    EXPECT_FALSE(viewer.capture.cardShown) << "the last picture stays, dimmed";
+    const cv::Mat after = readTexture(viewer.texture);
+    ASSERT_EQ(after.size(), before.size());
+    EXPECT_EQ(cv::norm(before, after, cv::NORM_INF), 0.0);
+    idleFor(kRetryIntervalMs);  // the retry opens the picture again
+    EXPECT_EQ(viewer.capture.state, SourceState::returning);
   }
+  idleFor(kSteadyMs);
+  EXPECT_EQ(viewer.capture.state, SourceState::live);
   EXPECT_EQ(::testing::internal::GetCapturedStderr(),
             "lumivane: file " + path +
                 " stopped delivering frames; its last picture is shown dimmed, retrying every "
-                "2 s\n");
-  EXPECT_EQ(viewer.capture.state, SourceState::stale);
-  EXPECT_FALSE(viewer.capture.cardShown) << "the last picture stays, dimmed";
-  const cv::Mat after = readTexture(viewer.texture);
-  ASSERT_EQ(after.size(), before.size());
-  EXPECT_EQ(cv::norm(before, after, cv::NORM_INF), 0.0);
+                "2 s\nlumivane: file " +
+                path + " is delivering frames\n");
 }
 
 }  // namespace
