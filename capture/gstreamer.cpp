@@ -130,6 +130,20 @@ std::string errorReason(const GError* error, const char* debug) {
   return oneLine(error->message);
 }
 
+// A URL of a recording rather than a live stream (a video file on a web server, an HLS or DASH
+// playlist): shown at the pace of its timestamps, as a file is, not as fast as it arrives.
+bool isRecording(const std::string& url) {
+  std::string path = url.substr(0, url.find_first_of("?#"));
+  const size_t dot = path.rfind('.');
+  if (dot == std::string::npos || path.find('/', dot) != std::string::npos) return false;
+  std::string extension = path.substr(dot + 1);
+  for (char& c : extension) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  for (const char* known : {"mp4", "m4v", "mkv", "mov", "webm", "avi", "m3u8", "mpd"}) {
+    if (extension == known) return true;
+  }
+  return false;
+}
+
 enum class Flavour {
   file,      // a file or file:// URL: played on the pipeline's clock, looped
   stream,    // a network stream: the newest frame as soon as it arrives
@@ -185,6 +199,7 @@ class GstReader final : public Reader {
       ownSink_ = description.find("appsink name=lumivane_sink") != std::string::npos;
     } else if (choice_.kind == SourceKind::stream && location.rfind("file://", 0) != 0) {
       flavour_ = Flavour::stream;
+      paced_ = isRecording(location);
       uri = location;
       if (location.rfind("tcp://", 0) == 0) {
         // uridecodebin has no handler for tcp://.
@@ -225,7 +240,7 @@ class GstReader final : public Reader {
       // rates come out right; streams are shown as they come. A pipeline starts on the clock
       // until its latency says whether it is live.
       g_object_set(sink_.get(), "drop", TRUE, "max-buffers", 1u, "sync",
-                   flavour_ != Flavour::stream, nullptr);
+                   flavour_ != Flavour::stream || paced_, nullptr);
       const CapsPtr caps(gst_caps_from_string(ownSink_ ? kConvertedCaps : kDecodedCaps));
       g_object_set(sink_.get(), "caps", caps.get(), nullptr);
     }
@@ -270,7 +285,7 @@ class GstReader final : public Reader {
     } else {
       g_object_set(source.get(), "uri", uri.c_str(), nullptr);
     }
-    if (flavour_ == Flavour::stream) {
+    if (flavour_ == Flavour::stream && !paced_) {
       g_signal_connect(pipeline_.get(), "deep-element-added", G_CALLBACK(setUpLiveElement),
                        nullptr);
     }
@@ -447,6 +462,7 @@ class GstReader final : public Reader {
   SaidOnce& said_;
   Flavour flavour_ = Flavour::file;
   bool ownSink_ = false;  // a pipeline that we gave its appsink
+  bool paced_ = false;    // a recording served over the network, played at its own pace
   bool latencyChecked_ = false;
   ElementPtr pipeline_;
   ElementPtr sink_;
