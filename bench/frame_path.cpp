@@ -329,10 +329,15 @@ std::vector<std::vector<unsigned char>> loadChunks(const std::string& clip, bool
   std::vector<unsigned char> bytes((std::istreambuf_iterator<char>(file)),
                                    std::istreambuf_iterator<char>());
   chunks.emplace_back();
+  // One chunk a frame, however small the frame (a plain red one is), so that chunk k is frame k.
+  bool chunkHasFrame = false;
   for (size_t i = 0; i + 188 <= bytes.size(); i += 188) {
     const int pid = ((bytes[i + 1] & 0x1F) << 8) | bytes[i + 2];
     const bool startsUnit = bytes[i + 1] & 0x40;
-    if (pid == 0x100 && startsUnit && chunks.back().size() > 188 * 4) chunks.emplace_back();
+    if (pid == 0x100 && startsUnit) {
+      if (chunkHasFrame) chunks.emplace_back();
+      chunkHasFrame = true;
+    }
     chunks.back().insert(chunks.back().end(), bytes.begin() + i, bytes.begin() + i + 188);
   }
   return chunks;
