@@ -1,5 +1,5 @@
-// Camera streaming: where frames come from (camera, video file, still picture, network stream),
-// their pacing, and their upload into the sphere's texture.
+// Camera streaming: where frames come from (camera, video file, still picture, network stream,
+// pipeline), the states of a source, and the upload of its frames into the sphere's texture.
 #pragma once
 
 #include <cstdint>
@@ -137,12 +137,13 @@ std::string completePipeline(const std::string& text);
 // "camera 2", "file clip.avi", "stream rtsp://host/x", for messages.
 std::string describeSource(const SourceChoice& choice);
 
-// Silences OpenCV's and its back ends' own logging, bounds how long a stalled camera can block
-// a grab, and keeps the per-upload images in reusable heap memory. Call once, first thing.
+// Silences OpenCV's own logging and keeps the per-upload images in reusable heap memory. Call
+// once, first thing.
 void prepareCapture();
 
-// Opens `choice` into `source`; on failure says so once on stderr and leaves it to be retried.
-// `fallbackReason`, when given, says why `choice` is a fallback; it goes into the same one line.
+// Starts opening `choice` into `source` without waiting for it; on failure says so once on
+// stderr and leaves it to be retried. `fallbackReason`, when given, says why `choice` is a
+// fallback; it goes into the same one line.
 void openSource(FrameSource& source, const SourceChoice& choice, std::uint32_t now,
                 const std::string& fallbackReason = "");
 
