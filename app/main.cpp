@@ -34,7 +34,6 @@ int main(int argc, char** argv) {
   std::string warning;  // all of it goes into the one line that opening the source writes
   for (const std::string& w : args.warnings) warning += (warning.empty() ? "" : "; ") + w;
   openSource(viewer.capture, args.source, tickMs(), warning);
-  discardFrame(viewer.capture);
   viewer.lastUploadTick = tickMs();
 
   // Set up the scene: the sphere's quadric, the picture's texture, the GL state, the handlers.

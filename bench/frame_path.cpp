@@ -76,6 +76,20 @@ std::string makeVideo(int width, int height, int frames, const std::string& dir)
   return path;
 }
 
+// Polls nextFrame on the real clock until a frame comes (GStreamer reads in the background);
+// the time of the call that gave it goes to `callMs`.
+const cv::Mat* waitForFrame(FrameSource& source, double* callMs) {
+  const auto end = Clock::now() + std::chrono::seconds(10);
+  while (Clock::now() < end) {
+    const auto start = Clock::now();
+    const cv::Mat* frame = nextFrame(source, tickMs());
+    *callMs = msSince(start);
+    if (frame != nullptr) return frame;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return nullptr;
+}
+
 struct SizeResult {
   int width, height;
   Stat grab, upload, draw, total, memcpyMs, libraryUpload;
@@ -86,17 +100,15 @@ SizeResult measureSize(int width, int height, int iterations, const std::string&
   choice.kind = SourceKind::videoFile;
   choice.location = makeVideo(width, height, 30, dir);
   FrameSource source;
-  std::uint32_t now = 0;
-  openSource(source, choice, now);
+  openSource(source, choice, tickMs());
 
   std::vector<double> grab, upload, draw, total, copy, library;
   std::vector<unsigned char> copyTarget(static_cast<size_t>(width) * height * 3);
   cv::Mat rgb(height, width, CV_8UC3);
   for (int i = 0; i < iterations + 3; ++i) {
-    now += kUploadIntervalMs;  // the viewer's pace: 1.8 frames of a 30 fps file per upload
+    double tGrab = 0.0;
+    const cv::Mat* frame = waitForFrame(source, &tGrab);
     auto start = Clock::now();
-    const cv::Mat* frame = nextFrame(source, now);
-    const double tGrab = msSince(start);
     if (frame == nullptr) {
       std::fprintf(stderr, "bench: no frame from %s\n", choice.location.c_str());
       std::exit(1);
@@ -340,10 +352,15 @@ std::vector<std::vector<unsigned char>> loadChunks(const std::string& clip, bool
   std::vector<unsigned char> bytes((std::istreambuf_iterator<char>(file)),
                                    std::istreambuf_iterator<char>());
   chunks.emplace_back();
+  // One chunk a frame, however small the frame (a plain red one is), so that chunk k is frame k.
+  bool chunkHasFrame = false;
   for (size_t i = 0; i + 188 <= bytes.size(); i += 188) {
     const int pid = ((bytes[i + 1] & 0x1F) << 8) | bytes[i + 2];
     const bool startsUnit = bytes[i + 1] & 0x40;
-    if (pid == 0x100 && startsUnit && chunks.back().size() > 188 * 4) chunks.emplace_back();
+    if (pid == 0x100 && startsUnit) {
+      if (chunkHasFrame) chunks.emplace_back();
+      chunkHasFrame = true;
+    }
     chunks.back().insert(chunks.back().end(), bytes.begin() + i, bytes.begin() + i + 188);
   }
   return chunks;
@@ -363,8 +380,24 @@ bool sendAll(int socket, const void* data, size_t size) {
   return send(socket, data, size, MSG_NOSIGNAL) == static_cast<ssize_t>(size);
 }
 
-int serve(const std::string& clip, int port, const std::string& notesPath, bool ts) {
-  const auto chunks = loadChunks(clip, ts);
+// How the server sends: MJPEG as HTTP multipart, MPEG-TS over HTTP or over plain TCP, or
+// nothing at all after accepting.
+enum class ServeMode { mjpeg, ts, tcp, silent };
+
+ServeMode serveMode(const std::string& name) {
+  if (name == "ts") return ServeMode::ts;
+  if (name == "tcp") return ServeMode::tcp;
+  if (name == "silent") return ServeMode::silent;
+  return ServeMode::mjpeg;
+}
+
+// Sends at `fps`, starting at chunk `from` (a transport stream joined in the middle of a group
+// of pictures, say).
+int serve(const std::string& clip, int port, const std::string& notesPath, ServeMode mode,
+          double fps, size_t from) {
+  const bool ts = mode == ServeMode::ts || mode == ServeMode::tcp;
+  const auto chunks =
+      mode == ServeMode::silent ? std::vector<std::vector<unsigned char>>{} : loadChunks(clip, ts);
   double* notes = mapNotes(notesPath, false);
   const int listener = socket(AF_INET, SOCK_STREAM, 0);
   const int yes = 1;
@@ -373,25 +406,30 @@ int serve(const std::string& clip, int port, const std::string& notesPath, bool 
   address.sin_family = AF_INET;
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   address.sin_port = htons(static_cast<uint16_t>(port));
-  if (chunks.empty() ||
+  if ((chunks.size() <= from && mode != ServeMode::silent) ||
       bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
       listen(listener, 1) != 0) {
     return 1;
   }
+  notes[kMaxNotes - 1] = -1.0;  // listening
   const int client = accept(listener, nullptr, nullptr);
+  if (client < 0) return 1;
+  if (mode == ServeMode::silent) {
+    for (;;) pause();  // until killed
+  }
   char request[4096];
-  if (client < 0 || recv(client, request, sizeof request, 0) <= 0) return 1;
+  if (mode != ServeMode::tcp && recv(client, request, sizeof request, 0) <= 0) return 1;
   const std::string header =
       ts ? "HTTP/1.0 200 OK\r\nContent-Type: video/mp2t\r\n\r\n"
          : "HTTP/1.0 200 OK\r\nContent-Type: multipart/x-mixed-replace; boundary=frame\r\n\r\n";
-  sendAll(client, header.data(), header.size());
+  if (mode != ServeMode::tcp) sendAll(client, header.data(), header.size());
   const auto start = Clock::now();
   // A transport stream is sent once (its timestamps must not jump back); MJPEG loops.
-  const size_t count = ts ? chunks.size() : static_cast<size_t>(kMaxNotes);
-  for (size_t k = 0; k < count && k < static_cast<size_t>(kMaxNotes); ++k) {
+  const size_t count = ts ? chunks.size() - from : static_cast<size_t>(kMaxNotes);
+  for (size_t k = 0; k < count && k + 1 < static_cast<size_t>(kMaxNotes); ++k) {
     std::this_thread::sleep_until(start +
-                                  std::chrono::microseconds(static_cast<long>(k * 1e6 / kLiveFps)));
-    const auto& chunk = chunks[k % chunks.size()];
+                                  std::chrono::microseconds(static_cast<long>(k * 1e6 / fps)));
+    const auto& chunk = chunks[(from + k) % chunks.size()];
     notes[k] = clockMs();
     const std::string part =
         "--frame\r\nContent-Type: image/jpeg\r\nContent-Length: " + std::to_string(chunk.size()) +
@@ -412,16 +450,34 @@ const double* liveNotes = nullptr;
 void liveDisplay() {
   onDisplay();
   glFinish();
-  const int number = readNumber(viewer.capture.frame);
+  const int number =
+      viewer.capture.reader != nullptr ? readNumber(viewer.capture.reader->frame()) : -1;
   if (viewer.capture.state != SourceState::live || number < 0 || number == lastShownNumber) return;
   lastShownNumber = number;
   // The latest frame with this number that the server has sent.
   const double now = clockMs();
   int latest = -1;
-  for (int k = 0; k < kMaxNotes && liveNotes[k] != 0.0; ++k) {
+  for (int k = 0; k < kMaxNotes - 1 && liveNotes[k] != 0.0; ++k) {
     if (k % kLiveClipFrames == number) latest = k;
   }
   if (latest >= 0) liveDelays.push_back(now - liveNotes[latest]);
+}
+
+// The benchmark again, as a server in a child process (the viewer's side stays one thread),
+// with `args` after --serve; returns once it listens.
+pid_t startServer(std::vector<std::string> args, double* notes) {
+  args.insert(args.begin(), {"/proc/self/exe", "--serve"});
+  std::vector<char*> argv;
+  for (auto& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  pid_t server = 0;
+  if (posix_spawn(&server, "/proc/self/exe", nullptr, nullptr, argv.data(), environ) != 0) {
+    std::fprintf(stderr, "bench: cannot start the stream server\n");
+    std::exit(1);
+  }
+  // The server loads its clip first, and says when it listens.
+  for (int attempt = 0; attempt < 600 && notes[kMaxNotes - 1] == 0.0; ++attempt) usleep(100000);
+  return server;
 }
 
 struct LiveResult {
@@ -435,30 +491,12 @@ LiveResult measureLive(const std::string& clip, bool h264, double seconds, int p
       (std::filesystem::temp_directory_path() / "lumivane-bench" / "notes").string();
   double* notes = mapNotes(notesPath, true);
   liveNotes = notes;
-  std::vector<std::string> args = {"/proc/self/exe",     "--serve", clip,
-                                   std::to_string(port), notesPath, h264 ? "ts" : "mjpeg"};
-  std::vector<char*> argv;
-  for (auto& a : args) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  pid_t server = 0;
-  if (posix_spawn(&server, "/proc/self/exe", nullptr, nullptr, argv.data(), environ) != 0) {
-    std::fprintf(stderr, "bench: cannot start the stream server\n");
-    std::exit(1);
-  }
+  const pid_t server =
+      startServer({clip, std::to_string(port), notesPath, h264 ? "ts" : "mjpeg"}, notes);
   SourceChoice choice;
   choice.kind = SourceKind::stream;
   choice.location = "http://127.0.0.1:" + std::to_string(port) + "/live";
-  // The server loads its clip first; until it listens, opening fails at once.
-  for (int attempt = 0; attempt < 600 && viewer.capture.state != SourceState::connecting;
-       ++attempt) {
-    usleep(100000);
-    const int quiet = dup(2), null = open("/dev/null", O_WRONLY);
-    dup2(null, 2);
-    openSource(viewer.capture, choice, tickMs());
-    dup2(quiet, 2);
-    close(quiet);
-    close(null);
-  }
+  openSource(viewer.capture, choice, tickMs());
   viewer.lastUploadTick = tickMs();
   liveDelays.clear();
   lastShownNumber = -1;
@@ -511,17 +549,137 @@ void printSizeTable(int iterations, const std::string& dir) {
       iterations, iterations / 2);
 }
 
+// --- Holds -----------------------------------------------------------------------------
+// Sources that are slow to give a frame, or never give one: the real event loop runs on each
+// for a while, every idle call timed. The longest is the longest the window stood still.
+struct HoldResult {
+  double worstMs = 0.0;
+  double firstPictureS = -1.0;  // seconds from the open to the first picture
+  double medianMs = 0.0;        // of the calls that uploaded
+  int slowCalls = 0;            // calls of 50 ms or more
+};
+
+HoldResult measureHold(const SourceChoice& choice, double seconds) {
+  const int quiet = dup(2), null = open("/dev/null", O_WRONLY);
+  dup2(null, 2);  // the lines about a source that delivers nothing
+  const auto opened = Clock::now();
+  openSource(viewer.capture, choice, tickMs());
+  viewer.lastUploadTick = tickMs();
+  HoldResult result;
+  const auto end =
+      opened + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+  std::vector<double> uploads;
+  while (Clock::now() < end) {
+    glutMainLoopEvent();
+    const std::uint32_t before = viewer.lastUploadTick;
+    const auto start = Clock::now();
+    onIdle();
+    const double ms = msSince(start);
+    result.worstMs = std::max(result.worstMs, ms);
+    if (ms >= 50.0) ++result.slowCalls;
+    if (viewer.lastUploadTick != before) uploads.push_back(ms);
+    const SourceState state = viewer.capture.state;
+    if (result.firstPictureS < 0.0 &&
+        (state == SourceState::live || state == SourceState::returning)) {
+      result.firstPictureS = msSince(opened) / 1000.0;
+    }
+  }
+  releaseSource(viewer.capture);
+  dup2(quiet, 2);
+  close(quiet);
+  close(null);
+  if (!uploads.empty()) result.medianMs = summarise(uploads).median;
+  return result;
+}
+
+void measureHolds(double seconds, const std::string& dir) {
+  std::printf(
+      "| source, %.0f s each | idle call with an upload, median | longest idle call | calls of "
+      "50 ms or more | first picture after |\n|---|---|---|---|---|\n",
+      seconds);
+  const std::string mjpeg = makeNumberedClip(1920, 960, dir, false);
+  const std::string ts = makeNumberedClip(1920, 960, dir, true);
+  // Key frames 5 s apart; joined at frame 75, 2.5 s before the second one.
+  const std::string longGop = dir + "/live-1920x960-gop5.ts";
+  if (!std::filesystem::exists(longGop)) {
+    const std::string command = "ffmpeg -loglevel error -y -stream_loop 3 -i " + mjpeg +
+                                " -c:v libx264 -preset veryfast -b:v 8M -g 150 -keyint_min 150 "
+                                "-sc_threshold 0 -bf 0 -pix_fmt yuv420p " +
+                                longGop;
+    if (std::system(command.c_str()) != 0) std::exit(1);
+  }
+  const std::string notesPath = dir + "/hold-notes";
+  const struct {
+    const char* name;
+    std::vector<std::string> serve;  // clip, mode, fps, first chunk
+    const char* location;            // with PORT for the server's port
+    SourceKind kind;
+  } cases[] = {
+      {"MJPEG camera, 1 fps",
+       {mjpeg, "mjpeg", "1"},
+       "http://127.0.0.1:PORT/live",
+       SourceKind::stream},
+      {"MJPEG camera, 5 fps",
+       {mjpeg, "mjpeg", "5"},
+       "http://127.0.0.1:PORT/live",
+       SourceKind::stream},
+      {"MJPEG camera, 30 fps",
+       {mjpeg, "mjpeg", "30"},
+       "http://127.0.0.1:PORT/live",
+       SourceKind::stream},
+      {"H.264 in MPEG-TS over TCP, 30 fps",
+       {ts, "tcp", "30"},
+       "tcp://127.0.0.1:PORT",
+       SourceKind::stream},
+      {"H.264 joined 2.5 s before a key frame",
+       {longGop, "tcp", "30", "75"},
+       "tcp://127.0.0.1:PORT",
+       SourceKind::stream},
+      {"server that accepts and never sends",
+       {"-", "silent"},
+       "http://127.0.0.1:PORT/live",
+       SourceKind::stream},
+      {"pipeline that never starts",
+       {"-", "silent"},
+       "tcpclientsrc host=127.0.0.1 port=PORT ! decodebin",
+       SourceKind::pipeline},
+  };
+  int port = 18800;
+  for (const auto& c : cases) {
+    double* notes = mapNotes(notesPath, true);
+    std::vector<std::string> args = {c.serve[0], std::to_string(port), notesPath, c.serve[1]};
+    args.insert(args.end(), c.serve.begin() + 2, c.serve.end());
+    const pid_t server = startServer(args, notes);
+    SourceChoice choice;
+    choice.kind = c.kind;
+    choice.location = c.location;
+    choice.location.replace(choice.location.find("PORT"), 4, std::to_string(port++));
+    const HoldResult r = measureHold(choice, seconds);
+    kill(server, SIGTERM);
+    waitpid(server, nullptr, 0);
+    munmap(notes, sizeof(double) * kMaxNotes);
+    const std::string first =
+        r.firstPictureS >= 0.0 ? std::to_string(r.firstPictureS).substr(0, 4) + " s" : "none";
+    std::printf("| %s | %.1f ms | %.1f ms | %d | %s |\n", c.name, r.medianMs, r.worstMs,
+                r.slowCalls, first.c_str());
+    std::fflush(stdout);
+  }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc == 6 && std::strcmp(argv[1], "--serve") == 0) {
-    return serve(argv[2], std::atoi(argv[3]), argv[4], std::strcmp(argv[5], "ts") == 0);
+  if (argc >= 6 && argc <= 8 && std::strcmp(argv[1], "--serve") == 0) {
+    return serve(argv[2], std::atoi(argv[3]), argv[4], serveMode(argv[5]),
+                 argc >= 7 ? std::atof(argv[6]) : kLiveFps,
+                 argc >= 8 ? static_cast<size_t>(std::atol(argv[7])) : 0);
   }
   double seconds = 10.0;
   int iterations = 30;
   std::string sustainedVideo;
   double liveSeconds = 0.0;  // only the live rows, for this long each
   bool layoutsOnly = false;  // only the layout rows and their sustained runs
+  double holdSeconds = 0.0;  // only the hold rows, for this long each
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--seconds") == 0 && i + 1 < argc) seconds = std::atof(argv[++i]);
     if (std::strcmp(argv[i], "--iterations") == 0 && i + 1 < argc)
@@ -529,6 +687,7 @@ int main(int argc, char** argv) {
     if (std::strcmp(argv[i], "--video") == 0 && i + 1 < argc) sustainedVideo = argv[++i];
     if (std::strcmp(argv[i], "--live") == 0 && i + 1 < argc) liveSeconds = std::atof(argv[++i]);
     if (std::strcmp(argv[i], "--layouts") == 0) layoutsOnly = true;
+    if (std::strcmp(argv[i], "--holds") == 0 && i + 1 < argc) holdSeconds = std::atof(argv[++i]);
   }
   prepareCapture();
   const std::string dir = (std::filesystem::temp_directory_path() / "lumivane-bench").string();
@@ -544,6 +703,10 @@ int main(int argc, char** argv) {
   onReshape(640, 480);
 
   std::printf("GL renderer: %s\n\n", reinterpret_cast<const char*>(glGetString(GL_RENDERER)));
+  if (holdSeconds > 0.0) {
+    measureHolds(holdSeconds, dir);
+    return 0;
+  }
   if (liveSeconds > 0.0) {
     std::printf(
         "| live stream | frames shown | delay median / worst | last fifth median / worst |\n");

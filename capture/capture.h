@@ -1,8 +1,9 @@
-// Camera streaming: where frames come from (camera, video file, still picture, network stream),
-// their pacing, and their upload into the sphere's texture.
+// Camera streaming: where frames come from (camera, video file, still picture, network stream,
+// pipeline), the states of a source, and the upload of its frames into the sphere's texture.
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <opencv2/core.hpp>
 #include <opencv2/videoio.hpp>
 #include <optional>
@@ -72,61 +73,98 @@ struct Reprojector {
   bool saidHint = false;  // the layout hint has been given for this source
 };
 
-// Where a source stands. Exactly one holds at a time; the transitions are all in source.cpp.
-//   closed     -> connecting (opened) or missing (cannot be opened; said once)
-//   connecting -> live (first frame) or missing (delivered nothing; said once)
-//   live       -> stale (stopped delivering; said once)
-//   missing, stale -> live (delivers again; said once)
-// While missing or stale the capture is closed and opened again every retryDelayMs.
+// Where a source stands. Exactly one holds at a time; every change goes through transition().
 enum class SourceState {
   closed,      // nothing opened yet, or released
-  connecting,  // open, no frame yet: the test card is up
+  connecting,  // opening, no frame yet: the test card is up
   live,        // delivering frames
+  returning,   // delivering again after it was reported down; said once it has kept it up
   missing,     // has not delivered since it was reported: the test card is up
   stale,       // stopped delivering: its last picture is up, dimmed
+  ended,       // a finite source came to its end: its last picture stays, nothing is retried
 };
 
-// How a source's frames are read.
-enum class ReadMode {
-  decoded,      // the capture library decodes every frame in order (cameras, H.264, ...)
-  jpegPackets,  // MJPEG: compressed packets come out undecoded, and only the shown one is decoded
+// What happens to a source, as the idle handler sees it.
+enum class SourceEvent {
+  opened,      // an open was started
+  openFailed,  // an open could not even be started
+  frame,       // a new frame arrived
+  steady,      // it has delivered for kSteadyMs since it came back
+  failed,      // an error: the source cannot be opened, or has broken off
+  silent,      // no frame for too long
+  ended,       // the end of a source that does not loop
 };
 
-struct _GstElement;
+// The one line a transition says, if any.
+enum class Report { none, cannotOpen, noFrames, stopped, delivering, ended };
 
-// An open source and the one frame buffer that every grab refills, so a grab never faults in a
-// fresh multi-megabyte image.
+struct Transition {
+  SourceState state;
+  Report say;
+};
+
+// The state machine as one table: where `event` takes `state`, and what to say about it. A
+// source that flaps is reported down once; its return only after it kept delivering.
+Transition transition(SourceState state, SourceEvent event);
+
+// Waits for a first frame this long before saying that a source delivers none: a stream joined
+// in the middle of a long group of pictures shows nothing until its next key frame.
+constexpr std::uint32_t kFirstFrameTimeoutMs = 10000;
+// A source that came back is said to deliver again after this long without failing.
+constexpr std::uint32_t kSteadyMs = 3000;
+
+// What one read of a source gives.
+enum class ReadResult { frame, nothingNew, failed, ended };
+
+// Incidents said once per source, however often it is opened again, so that a damaged stream
+// does not flood the terminal.
+struct SaidOnce {
+  bool damaged = false;
+  bool tooLarge = false;
+  bool warning = false;
+  bool format = false;
+  bool failure = false;
+};
+
+// One kind of source: a camera, a still picture, or anything GStreamer reads. open() and read()
+// never wait for the source: opening carries on in the background where it takes time.
+class Reader {
+ public:
+  Reader() = default;
+  Reader(const Reader&) = delete;
+  Reader& operator=(const Reader&) = delete;
+  virtual ~Reader() = default;
+  // Starts opening. False when it cannot even start; reason() says why.
+  virtual bool open() = 0;
+  // Takes the newest frame if one is ready; after `frame`, frame() holds it until the next read.
+  virtual ReadResult read(std::uint32_t now) = 0;
+  // A source that has delivered and then sends nothing for this long has stopped (0: never).
+  virtual std::uint32_t stallLimitMs() const = 0;
+  const cv::Mat& frame() const { return frame_; }
+  // Why the last open or read failed, in a few words; may be empty.
+  const std::string& reason() const { return reason_; }
+
+ protected:
+  cv::Mat frame_;
+  std::string reason_;
+};
+
+// An open source: the reader of its kind, its state, and the texture side of its frames.
 struct FrameSource {
   SourceChoice choice;
   SourceState state = SourceState::closed;
-  ReadMode mode = ReadMode::decoded;
-  cv::VideoCapture video;
-  _GstElement* pipeline = nullptr;      // a GStreamer pipeline's, when it is one
-  _GstElement* pipelineSink = nullptr;  // its appsink
-  cv::Mat frame;      // the latest frame, blue-green-red, valid until the next grab
-  cv::Mat packet;     // the latest compressed packet in jpegPackets mode
-  cv::Mat converted;  // a frame of another depth or layout, as 8 bits a channel
-  // Unwraps, crops and turns the frames that need it.
-  Reprojector reprojector;
+  std::unique_ptr<Reader> reader;                 // none while closed, and between retries
   std::uint32_t lastAttemptTick = 0;              // milliseconds, last open attempt
   std::uint32_t retryDelayMs = kRetryIntervalMs;  // until the next attempt
-  // Video files.
-  std::uint32_t playStartTick = 0;  // milliseconds, when frame 0 is due
-  std::int64_t framesRead = 0;      // frames read since the start (or since a stream opened)
-  std::int64_t frameCount = 0;      // frames the file says it has, 0 when unknown
-  double fps = 0.0;                 // frames per second
-  // Live streams decoded in order: their delay is judged from the frames' timestamps.
-  // Milliseconds on liveClockMs.
-  double liveOffsetMs = 0.0;  // smallest (read time - timestamp) seen: the stream at its edge
-  double lastOffsetMs = 0.0;  // (read time - timestamp) of the last frame read
-  bool cardShown = false;     // the texture holds the test card
-  std::string openFailure;    // why the last open attempt failed, when known
-  // Incidents said once per source, so that a damaged stream does not flood the terminal.
-  bool saidDamaged = false;
-  bool saidTooLarge = false;
-  bool saidBehind = false;
-  bool saidFormat = false;
-  bool saidFailure = false;
+  std::uint32_t lastFrameTick = 0;  // milliseconds, the last frame (or the open, before one)
+  std::uint32_t returnedTick = 0;   // milliseconds, the first frame after it was reported down
+  bool framesSinceOpen = false;     // the current reader has delivered
+  bool cardShown = false;           // the texture holds the test card
+  // The texture side: a frame of another depth or layout as 8 bits a channel, and what unwraps,
+  // crops and turns the frames that need it.
+  cv::Mat converted;
+  Reprojector reprojector;
+  SaidOnce said;
 };
 
 // True when an upload is due: at least kUploadIntervalMs since `last`, counted modulo 2^32 so
@@ -143,22 +181,24 @@ std::string completePipeline(const std::string& text);
 // "camera 2", "file clip.avi", "stream rtsp://host/x", for messages.
 std::string describeSource(const SourceChoice& choice);
 
-// Silences OpenCV's and its back ends' own logging, bounds how long a stalled camera can block
-// a grab, and keeps the per-upload images in reusable heap memory. Call once, first thing.
+// Silences OpenCV's own logging and keeps the per-upload images in reusable heap memory. Call
+// once, first thing.
 void prepareCapture();
 
-// Opens `choice` into `source`; on failure says so once on stderr and leaves it to be retried.
-// `fallbackReason`, when given, says why `choice` is a fallback; it goes into the same one line.
+// Starts opening `choice` into `source` without waiting for it; on failure says so once on
+// stderr and leaves it to be retried. `fallbackReason`, when given, says why `choice` is a
+// fallback; it goes into the same one line.
 void openSource(FrameSource& source, const SourceChoice& choice, std::uint32_t now,
                 const std::string& fallbackReason = "");
 
-// Grabs one frame and drops it, as a camera's first frame often comes out badly exposed.
-void discardFrame(FrameSource& source);
-
-// The newest frame due at `now`, or nullptr when there is nothing new to show (a still picture
-// already shown, a video frame not yet due, or no source). Retries a missing source every
-// retryDelayMs and reports losing and regaining it once each.
+// The newest frame that is ready at `now`, as the sphere takes it, or nullptr when there is
+// nothing new to show. Never waits for the source. Retries a missing source every retryDelayMs
+// and reports losing and regaining it as transition() says.
 const cv::Mat* nextFrame(FrameSource& source, std::uint32_t now);
+
+// The texture side of a frame: converted to 8 bits where needed, then unwrapped, cropped and
+// turned as its layout says (see reproject). nullptr for a frame that cannot be shown.
+const cv::Mat* pictureFor(FrameSource& source, const cv::Mat& frame);
 
 void releaseSource(FrameSource& source);
 

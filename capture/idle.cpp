@@ -1,8 +1,10 @@
-// The idle handler: paced uploads of the newest frame, or of the test card while there is none.
+// The idle handler and the texture side of frames: paced uploads of the newest frame as the
+// sphere takes it, or of the test card while there is none.
 #include <GL/freeglut.h>
 
 #include <algorithm>
 #include <exception>
+#include <opencv2/imgproc.hpp>
 #include <string>
 
 #include "app/app.h"
@@ -20,7 +22,62 @@ void showCard(FrameSource& source) {
   }
 }
 
+// Frames of other depths and layouts (a pipeline can hand over 16-bit, floating-point or
+// two-channel ones) as 8-bit grey, blue-green-red or with alpha, which the upload takes. False
+// for a layout nobody can guess.
+bool toEightBit(const cv::Mat& frame, cv::Mat& out) {
+  const int channels = frame.channels();
+  if (channels != 1 && channels != 2 && channels != 3 && channels != 4) return false;
+  cv::Mat eight;
+  switch (frame.depth()) {
+    case CV_8U:
+      eight = frame;
+      break;
+    case CV_8S:
+      frame.convertTo(eight, CV_8U, 1.0, 128.0);
+      break;
+    case CV_16U:
+      frame.convertTo(eight, CV_8U, 1.0 / 256.0);
+      break;
+    case CV_16S:
+      frame.convertTo(eight, CV_8U, 1.0 / 256.0, 128.0);
+      break;
+    case CV_32F:
+    case CV_64F:  // taken as 0 to 1
+      frame.convertTo(eight, CV_8U, 255.0);
+      break;
+    default:
+      return false;
+  }
+  if (channels != 2) {
+    out = eight;
+    return true;
+  }
+  // Two 8-bit channels are packed YUYV, as cameras deliver it; wider ones grey and alpha.
+  if (frame.depth() == CV_8U && frame.cols % 2 == 0) {
+    cv::cvtColor(eight, out, cv::COLOR_YUV2BGR_YUYV);
+  } else {
+    cv::extractChannel(eight, out, 0);
+  }
+  return true;
+}
+
 }  // namespace
+
+const cv::Mat* pictureFor(FrameSource& source, const cv::Mat& raw) {
+  const cv::Mat* picture = &raw;
+  if (raw.depth() != CV_8U || raw.channels() == 2) {
+    if (!toEightBit(raw, source.converted)) {
+      sayOnce(source.said.format, describeSource(source.choice) + " delivers frames of " +
+                                      std::to_string(raw.channels()) +
+                                      " channels that cannot be shown; not shown");
+      return nullptr;
+    }
+    picture = &source.converted;
+  }
+  // Unwrapped, cropped and turned as its layout says; a plain equirectangular frame as it is.
+  return &reproject(source.reprojector, *picture);
+}
 
 void onIdle() {
   if (!uploadDue(tickMs(), viewer.lastUploadTick)) return idleBetweenUploads();
@@ -43,7 +100,7 @@ void onIdle() {
     // The library's messages run over several lines; ours is one.
     std::string why = e.what();
     std::replace(why.begin(), why.end(), '\n', ' ');
-    sayOnce(source.saidFailure,
+    sayOnce(source.said.failure,
             "a frame of " + describeSource(source.choice) + " could not be shown (" + why + ")");
   }
   // Uploads are the regular heartbeat of redraws, and the spin with them, even while the

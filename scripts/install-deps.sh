@@ -6,7 +6,8 @@ set -eu
 packages="build-essential cmake pkg-config freeglut3-dev libglu1-mesa-dev libgl1-mesa-dri
 libopencv-dev libopencv-videoio-dev libopencv-imgproc-dev libopencv-imgcodecs-dev
 libturbojpeg0-dev libpng-dev libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev
-gstreamer1.0-plugins-base gstreamer1.0-plugins-good appstream ffmpeg
+gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-plugins-bad gstreamer1.0-libav
+appstream ffmpeg
 libgtest-dev googletest libx11-dev xvfb xauth xdotool imagemagick x11-utils
 dpkg-dev file desktop-file-utils man-db groff-base python3 iproute2
 libavformat-dev libavutil-dev libexiv2-dev libimage-exiftool-perl"

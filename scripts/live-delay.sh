@@ -4,6 +4,7 @@
 # 60 s, noting when each frame leaves; a watcher notes when the window turns red.
 # Streams: MJPEG at 1920 by 960 and 3840 by 1920, H.264 in MPEG-TS at 1920 by 960.
 # Needs several GB in /tmp for the clips (made once) and memory for the server to hold one.
+# With --ffplay, only H.264, alternately with this viewer and with ffplay's low-delay flags.
 set -eu
 cd "$(dirname "$0")/.."
 dir=/tmp/lumivane-live-delay
@@ -22,19 +23,31 @@ clip 3840x1920
 [ -f "$dir/flash-1920x960.ts" ] || ffmpeg -loglevel error -y -i "$dir/flash-1920x960.avi" \
   -c:v libx264 -preset veryfast -b:v 8M -g 30 -bf 0 -pix_fmt yuv420p "$dir/flash-1920x960.ts"
 # The rest runs under a virtual X server with Mesa's software GL.
-LIBGL_ALWAYS_SOFTWARE=1 exec xvfb-run -a -s "-screen 0 1280x1024x24" "$0" --under-x
+LIBGL_ALWAYS_SOFTWARE=1 exec xvfb-run -a -s "-screen 0 1280x1024x24" "$0" --under-x "${1:-}"
 fi
 
-measure() {  # CLIP MODE PORT
+measure() {  # CLIP MODE PORT [ffplay]
   notes="$dir/notes-$3"
   truncate -s 144000 "$notes"
   ./build/lumivane_bench --serve "$1" "$3" "$notes" "$2" &
   server=$!
   until ss -ltn | grep -q ":$3 "; do sleep 0.2; done
-  ./build/lumivane "http://127.0.0.1:$3/live" 2>"$dir/stderr-$3" &
+  if [ "${4:-}" = ffplay ]; then
+    # ffplay with its low-delay flags, for comparison.
+    SDL_AUDIODRIVER=dummy ffplay -loglevel quiet -an -fflags nobuffer -flags low_delay \
+      -framedrop -x 640 -y 480 -window_title ffplay-live "http://127.0.0.1:$3/live" &
+    name='^ffplay-live$'
+  else
+    ./build/lumivane "http://127.0.0.1:$3/live" 2>"$dir/stderr-$3" &
+    name='^Lumivane - Brackwell$'
+  fi
   viewer=$!
-  sleep 1
-  window=$(xdotool search --name "Lumivane" 2>/dev/null | head -1)
+  window=""
+  for _ in $(seq 50); do
+    window=$(xdotool search --name "$name" 2>/dev/null | head -1 || true)
+    [ -n "$window" ] && break
+    sleep 0.2
+  done
   ./build/lumivane_pixel_watch "$window" 320 200 64 >"$dir/red-$3"
   kill "$viewer" "$server" 2>/dev/null || true
   wait 2>/dev/null || true
@@ -48,6 +61,17 @@ for frame in (360, 1800):
     print("%s: the flash at %d s shown %s" % (sys.argv[3], frame // 30, shown))
 PY
 }
+
+if [ "${2:-}" = --ffplay ]; then
+  # H.264 side by side with ffplay: each twice, alternately.
+  for port in 19211 19213; do
+    echo "lumivane:"
+    measure "$dir/flash-1920x960.ts" ts "$port"
+    echo "ffplay -fflags nobuffer -flags low_delay -framedrop:"
+    measure "$dir/flash-1920x960.ts" ts $((port + 1)) ffplay
+  done
+  exit 0
+fi
 measure "$dir/flash-1920x960.avi" mjpeg 19201
 measure "$dir/flash-3840x1920.avi" mjpeg 19202
 measure "$dir/flash-1920x960.ts" ts 19203

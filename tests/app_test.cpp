@@ -60,12 +60,13 @@ TEST(Arguments, PipelinesAndTheirAppsink) {
   const Arguments p = parse({"v4l2src device=/dev/video0 ! image/jpeg ! jpegdec"});
   EXPECT_EQ(p.source.kind, SourceKind::pipeline);
   EXPECT_EQ(completePipeline(p.source.location),
-            "v4l2src device=/dev/video0 ! image/jpeg ! jpegdec ! videoconvert ! appsink");
+            "v4l2src device=/dev/video0 ! image/jpeg ! jpegdec ! videoconvert ! appsink "
+            "name=lumivane_sink");
   EXPECT_EQ(completePipeline("videotestsrc ! appsink  "), "videotestsrc ! appsink");
   EXPECT_EQ(completePipeline("videotestsrc ! appsink emit-signals=false"),
             "videotestsrc ! appsink emit-signals=false");
   EXPECT_EQ(completePipeline("videotestsrc ! appsinkish"),
-            "videotestsrc ! appsinkish ! videoconvert ! appsink");
+            "videotestsrc ! appsinkish ! videoconvert ! appsink name=lumivane_sink");
   EXPECT_NE(parse({"a!b"}).source.kind, SourceKind::pipeline) << "the mark is ' ! '";
 }
 

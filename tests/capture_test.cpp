@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 #include <optional>
@@ -45,23 +46,95 @@ TEST(Pacing, SixtyMillisecondsAcrossAWrap) {
   EXPECT_TRUE(uploadDue(0x2Cu, last)) << "60 ms, across the wrap";
 }
 
-TEST(VideoFile, PlaysAtItsOwnRateSkippingAndLooping) {
-  // 8 frames at 10 fps: frame i is due from 100 i ms on.
-  const std::string path = writeVideo(scratchDir("rate"), kPalette, 10.0);
+TEST(SourceStates, OneTableSaysEachChangeOnce) {
+  using S = SourceState;
+  using E = SourceEvent;
+  const struct {
+    S from;
+    E event;
+    S to;
+    Report say;
+  } rows[] = {
+      {S::closed, E::opened, S::connecting, Report::none},
+      {S::closed, E::openFailed, S::missing, Report::cannotOpen},
+      {S::connecting, E::frame, S::live, Report::none},
+      {S::connecting, E::failed, S::missing, Report::cannotOpen},
+      {S::connecting, E::silent, S::missing, Report::noFrames},
+      {S::connecting, E::ended, S::ended, Report::ended},
+      {S::live, E::frame, S::live, Report::none},
+      {S::live, E::failed, S::stale, Report::stopped},
+      {S::live, E::silent, S::stale, Report::stopped},
+      {S::live, E::ended, S::ended, Report::ended},
+      // Retries fail quietly; a return is not said at its first frame...
+      {S::missing, E::openFailed, S::missing, Report::none},
+      {S::missing, E::failed, S::missing, Report::none},
+      {S::stale, E::opened, S::stale, Report::none},
+      {S::stale, E::frame, S::returning, Report::none},
+      {S::missing, E::frame, S::returning, Report::none},
+      // ...but once it has kept delivering; a flap before that says nothing more.
+      {S::returning, E::frame, S::returning, Report::none},
+      {S::returning, E::failed, S::stale, Report::none},
+      {S::returning, E::silent, S::stale, Report::none},
+      {S::returning, E::steady, S::live, Report::delivering},
+      // The end is said once, and nothing moves a source out of it.
+      {S::returning, E::ended, S::ended, Report::ended},
+      {S::ended, E::ended, S::ended, Report::none},
+      {S::ended, E::frame, S::ended, Report::none},
+      {S::ended, E::failed, S::ended, Report::none},
+  };
+  for (const auto& row : rows) {
+    const Transition t = transition(row.from, row.event);
+    EXPECT_EQ(t.state, row.to) << static_cast<int>(row.from) << " " << static_cast<int>(row.event);
+    EXPECT_EQ(t.say, row.say) << static_cast<int>(row.from) << " " << static_cast<int>(row.event);
+  }
+}
+
+// Frames shown on the real clock: (milliseconds since the first frame, palette index).
+std::vector<std::pair<int, int>> playFor(FrameSource& source, double seconds) {
+  std::vector<std::pair<int, int>> shown;
+  const cv::Mat* first = waitForFrame(source, 5.0);
+  if (first == nullptr) return shown;
+  const std::uint32_t start = realMs();
+  shown.emplace_back(0, frameNumber(first));
+  while (realMs() - start < seconds * 1000) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    const cv::Mat* frame = nextFrame(source, realMs());
+    if (frame != nullptr)
+      shown.emplace_back(static_cast<int>(realMs() - start), frameNumber(frame));
+  }
+  return shown;
+}
+
+TEST(VideoFile, KeepsItsOwnVariableTimestampsAndLoops) {
+  // Frames 0 to 3 at 100 ms apart, a 600 ms pause, frames 4 to 7 at 100 ms apart: 1.4 s long.
+  const std::string dir = scratchDir("vfr");
+  const std::string path = dir + "/vfr.mkv";
+  const std::string command = "ffmpeg -loglevel error -y -i " + writeVideo(dir, kPalette, 10.0) +
+                              " -vf setpts='(N+6*gte(N\\,4))*0.1/TB' -fps_mode passthrough "
+                              "-c:v mjpeg " +
+                              path;
+  ASSERT_EQ(std::system(command.c_str()), 0) << command;
   FrameSource source;
-  const std::uint32_t t0 = 0xFFFFFF00u;  // the clock wraps during playback
-  openSource(source, fileChoice(path), t0);
-  ASSERT_EQ(source.state, SourceState::connecting);
-  EXPECT_EQ(frameNumber(nextFrame(source, t0)), 0);
-  EXPECT_EQ(nextFrame(source, t0 + 60), nullptr) << "frame 0 is still current";
-  EXPECT_EQ(frameNumber(nextFrame(source, t0 + 120)), 1);
-  EXPECT_EQ(frameNumber(nextFrame(source, t0 + 180)), -1) << "nothing new before 200 ms";
-  EXPECT_EQ(frameNumber(nextFrame(source, t0 + 240)), 2);
-  EXPECT_EQ(frameNumber(nextFrame(source, t0 + 530)), 5) << "frames 3 and 4 fall between";
-  EXPECT_EQ(frameNumber(nextFrame(source, t0 + 790)), 7);
-  EXPECT_EQ(frameNumber(nextFrame(source, t0 + 850)), 0) << "starts again at its end";
-  EXPECT_EQ(frameNumber(nextFrame(source, t0 + 950)), 1);
-  EXPECT_EQ(source.state, SourceState::live);
+  openSource(source, fileChoice(path), realMs());
+  const auto shown = playFor(source, 3.2);
+  ASSERT_FALSE(shown.empty()) << "no frame";
+  EXPECT_EQ(shown.front().second, 0);
+  // Each frame first appears at its timestamp (plus whole loops of 1.4 s), give or take 40 ms.
+  const int due[] = {0, 100, 200, 300, 1000, 1100, 1200, 1300};
+  int checked = 0, late = 0;
+  for (size_t i = 1; i < shown.size(); ++i) {
+    const int number = shown[i].second;
+    if (number < 0 || number == shown[i - 1].second) continue;
+    const int at = shown[i].first % 1400;
+    const int off = std::min(std::abs(at - due[number]), 1400 - std::abs(at - due[number]));
+    ++checked;
+    if (off > 40) {
+      ++late;
+      ADD_FAILURE() << "frame " << number << " shown at " << shown[i].first << " ms";
+    }
+  }
+  EXPECT_GE(checked, 14) << "about two loops of 8 frames";
+  EXPECT_EQ(late, 0);
   EXPECT_EQ(source.state, SourceState::live);
 }
 
@@ -71,36 +144,37 @@ TEST(VideoFile, Detailed3840By1920PlaysAtItsOwnRateInRealTime) {
   for (int i = 0; i < 24; ++i) colours.push_back(kPalette[i % 8]);
   const std::string path = writeVideo(scratchDir("big"), colours, 30.0, 3840, 1920, true);
   FrameSource source;
-  const auto start = std::chrono::steady_clock::now();
-  const auto msNow = [&] {
-    return static_cast<std::uint32_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                          std::chrono::steady_clock::now() - start)
-                                          .count());
-  };
-  openSource(source, fileChoice(path), msNow());
-  int shown = 0, offPace = 0;
+  openSource(source, fileChoice(path), realMs());
+  ASSERT_NE(waitForFrame(source, 5.0), nullptr);
+  // From here, an upload every 60 ms as the idle handler makes them: each is due a new frame,
+  // about two frames on from the last one (a start over may take a little longer).
+  const std::uint32_t start = realMs();
+  int shown = 0, offPace = 0, last = -1;
   for (std::uint32_t due = 60; due <= 3000; due += 60) {
-    while (msNow() < due) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    const std::uint32_t now = msNow();
-    const int number = frameNumber(nextFrame(source, now));
+    while (realMs() - start < due) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    const int number = frameNumber(nextFrame(source, realMs()));
     if (number < 0) continue;
     ++shown;
-    // The frame on the file's clock, give or take one.
-    const int expected = static_cast<int>((now - source.playStartTick) * 30 / 1000 % 24 % 8);
-    if (number != expected && number != (expected + 7) % 8) ++offPace;
+    const int step = (number - last + 8) % 8;
+    if (last >= 0 && (step < 1 || step > 3)) ++offPace;
+    last = number;
   }
-  EXPECT_GE(shown, 45) << "of 50 uploads, each due a new frame";
-  EXPECT_LE(offPace, 2);
+  // Each start over of the loop (3 or 4 here) costs an upload or two, and a busy machine a few
+  // more: the decode of a shown frame alone takes 40 to 90 ms here.
+  EXPECT_GE(shown, 35) << "of 50 uploads, each due a new frame";
+  EXPECT_LE(offPace, 5);
 }
 
 TEST(VideoFile, FrameBufferIsReusedAcrossGrabs) {
   const std::string path = writeVideo(scratchDir("reuse"), kPalette, 10.0);
   FrameSource source;
-  openSource(source, fileChoice(path), 0);
-  const cv::Mat* first = nextFrame(source, 0);
+  openSource(source, fileChoice(path), realMs());
+  const cv::Mat* first = waitForFrame(source, 5.0);
   ASSERT_NE(first, nullptr);
   const unsigned char* data = first->data;
-  EXPECT_EQ(nextFrame(source, 100)->data, data) << "a grab allocated a fresh frame";
+  const cv::Mat* second = waitForFrame(source, 1.0);
+  ASSERT_NE(second, nullptr);
+  EXPECT_EQ(second->data, data) << "a frame was decoded into fresh memory";
 }
 
 TEST(StillPicture, ShownOnceAndKeptLive) {
@@ -170,7 +244,6 @@ TEST(MissingSource, ReportsOnceAndRetriesCheaplyEveryTwoSeconds) {
   FrameSource source;
   ::testing::internal::CaptureStderr();
   openSource(source, choice, 1000);
-  discardFrame(source);
   EXPECT_EQ(nextFrame(source, 1500), nullptr);
   EXPECT_EQ(source.lastAttemptTick, 1000u) << "retried before 2 s";
   const auto start = std::chrono::steady_clock::now();
@@ -184,62 +257,41 @@ TEST(MissingSource, ReportsOnceAndRetriesCheaplyEveryTwoSeconds) {
       << "a retry for an absent camera must not stall the window";
 }
 
-TEST(MissingSource, FileThatIsNotAVideo) {
+TEST(MissingSource, FileThatIsNotAVideoSaysWhy) {
   const std::string path = scratchDir("text") + "/notes.txt";
   FILE* f = std::fopen(path.c_str(), "w");
   std::fputs("not a video\n", f);
   std::fclose(f);
   FrameSource source;
   ::testing::internal::CaptureStderr();
-  openSource(source, fileChoice(path), 0);
-  EXPECT_EQ(nextFrame(source, 0), nullptr);
-  EXPECT_EQ(nextFrame(source, 2000), nullptr);
+  openSource(source, fileChoice(path), realMs());
+  EXPECT_EQ(waitForFrame(source, 2.0), nullptr);
   const std::string err = ::testing::internal::GetCapturedStderr();
   EXPECT_EQ(err, "lumivane: cannot open file " + path +
                      ": not a picture or video the viewer reads; showing the test card, retrying "
                      "every 2 s\n");
 }
 
-TEST(LostSource, SaysSoOnceKeepsTheLastPictureAndComesBack) {
-  const std::string path = writeVideo(scratchDir("lost"), kPalette, 10.0);
-  FrameSource source;
-  openSource(source, fileChoice(path), 0);
-  ASSERT_NE(nextFrame(source, 0), nullptr);
-  ::testing::internal::CaptureStderr();
-  // The file goes away under the open source, as a camera does when it is unplugged.
-  const std::string away = path + ".away";
-  ASSERT_EQ(std::rename(path.c_str(), away.c_str()), 0);
-  source.video.release();
-  EXPECT_EQ(nextFrame(source, 100), nullptr);
-  EXPECT_EQ(source.state, SourceState::stale);
-  EXPECT_NE(source.state, SourceState::live);
-  EXPECT_EQ(nextFrame(source, 200), nullptr);
-  ASSERT_EQ(std::rename(away.c_str(), path.c_str()), 0);
-  EXPECT_EQ(nextFrame(source, 1000), nullptr) << "no retry before 2 s";
-  EXPECT_EQ(frameNumber(nextFrame(source, 2100)), 0) << "the retry brings it back";
-  EXPECT_EQ(source.state, SourceState::live);
-  EXPECT_NE(source.state, SourceState::stale);
-  const std::string err = ::testing::internal::GetCapturedStderr();
-  EXPECT_EQ(err, "lumivane: file " + path +
-                     " stopped delivering frames; its last picture is shown dimmed, retrying "
-                     "every 2 s\nlumivane: file " +
-                     path + " is delivering frames\n");
-}
-
 TEST(Stream, ClosedLocalPortFailsFastWithOneLine) {
-  SourceChoice choice;
-  choice.kind = SourceKind::stream;
-  choice.location = "http://127.0.0.1:9/none.mjpg";  // the discard port: nothing listens
-  FrameSource source;
-  ::testing::internal::CaptureStderr();
-  const auto start = std::chrono::steady_clock::now();
-  openSource(source, choice, 0);
-  const auto took = std::chrono::steady_clock::now() - start;
-  const std::string err = ::testing::internal::GetCapturedStderr();
-  EXPECT_EQ(source.state, SourceState::missing);
-  EXPECT_EQ(err, "lumivane: cannot open stream " + choice.location +
-                     "; showing the test card, retrying every 2 s\n");
-  EXPECT_LT(std::chrono::duration_cast<std::chrono::milliseconds>(took).count(), 3500);
+  const struct {
+    std::string url, why;
+  } cases[] = {{"http://127.0.0.1:9/none.mjpg", "the connection failed"},
+               {"tcp://127.0.0.1:9", "connection refused"}};
+  for (const auto& c : cases) {
+    SourceChoice choice;
+    choice.kind = SourceKind::stream;
+    choice.location = c.url;  // the discard port: nothing listens
+    FrameSource source;
+    ::testing::internal::CaptureStderr();
+    double worstMs = 0.0;
+    openSource(source, choice, realMs());
+    EXPECT_EQ(waitForFrame(source, 1.5, &worstMs), nullptr);
+    const std::string err = ::testing::internal::GetCapturedStderr();
+    EXPECT_EQ(source.state, SourceState::missing);
+    EXPECT_EQ(err, "lumivane: cannot open stream " + choice.location + ": " + c.why +
+                       "; showing the test card, retrying every 2 s\n");
+    EXPECT_LT(worstMs, 20.0);
+  }
 }
 
 }  // namespace

@@ -214,7 +214,8 @@ TEST_F(EndToEnd, BadArgumentsGetOneLineAndARunningWindow) {
       {locked, geteuid() == 0 ? "cannot open file " + locked : "': cannot be read"},
       {notVideo, "cannot open file " + notVideo + ": not a picture or video the viewer reads;"},
       {lying, "cannot open file " + lying + ": it declares more pixels than this viewer shows;"},
-      {"http://127.0.0.1:9/none.mjpg", "cannot open stream http://127.0.0.1:9/none.mjpg;"},
+      {"http://127.0.0.1:9/none.mjpg",
+       "cannot open stream http://127.0.0.1:9/none.mjpg: the connection failed;"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE("argument '" + c.argument + "'");

@@ -1,6 +1,7 @@
 // A seeded mutation fuzzer for the sources: mutated pictures, videos and MJPEG streams go through
-// the real open, grab, decode, conversion and upload into the texture, and the viewer's
-// promises are checked after each input. LUMIVANE_FUZZ_INPUTS and LUMIVANE_FUZZ_SEED set the run.
+// the real open, GStreamer's reading, decode, conversion and upload into the texture, and the
+// viewer's promises are checked after each input. LUMIVANE_FUZZ_INPUTS and LUMIVANE_FUZZ_SEED set
+// the run.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -170,6 +171,8 @@ Outcome run(const SourceChoice& choice, int idleCalls) {
   viewer.lastUploadTick = fakeNow;
   for (int i = 0; i < idleCalls; ++i) {
     fakeNow += 700;  // every call uploads, and a lost source is retried now and then
+    // GStreamer's threads read and decode meanwhile, as they do between idle calls.
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
     timed([] { onIdle(); });
   }
   releaseSource(viewer.capture);

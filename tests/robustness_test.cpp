@@ -4,12 +4,14 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cmath>
 #include <cstdlib>
 #include <fstream>
 #include <opencv2/imgcodecs.hpp>
 #include <random>
 #include <sstream>
+#include <thread>
 
 #include "app/app.h"
 #include "render/render.h"
@@ -43,6 +45,13 @@ TEST_F(Robustness, SoakOfUploadsKeepsMemoryFlat) {
   fakeNow = 1000;
   openSource(viewer.capture, choice, fakeNow);
   viewer.lastUploadTick = fakeNow;
+  // The video opens in the background; the soak starts at its first frame.
+  for (int i = 0; i < 250 && viewer.capture.state != SourceState::live; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    fakeNow += 60;
+    onIdle();
+  }
+  ASSERT_EQ(viewer.capture.state, SourceState::live);
   long baseline = 0;
   for (int i = 0; i < uploads; ++i) {
     fakeNow += 60;

@@ -11,6 +11,7 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 #include <optional>
+#include <thread>
 
 #include "app/app.h"
 #include "support/harness.h"
@@ -134,9 +135,23 @@ TEST_F(Upload, CardShowsWhileNoCameraAndRetriesDoNotStall) {
             "lumivane: cannot open camera 63; showing the test card, retrying every 2 s\n");
 }
 
-TEST_F(Upload, FailedGrabLeavesTheTextureAsItWas) {
-  const std::string dir = scratchDir("failed");
-  const std::string path = writeVideo(dir, {kRed, kRed, kRed}, 10.0);
+// A reader that gives what it is told to, for what no real source does on cue.
+class ScriptedReader final : public Reader {
+ public:
+  explicit ScriptedReader(ReadResult result) : result_(result) {}
+  bool open() override { return true; }
+  ReadResult read(std::uint32_t) override { return result_; }
+  std::uint32_t stallLimitMs() const override { return 0; }
+
+ private:
+  ReadResult result_;
+};
+
+// A source that fails, comes back, fails again and comes back for good: its picture stays up
+// meanwhile, its loss is said once, and its return only once it has held for kSteadyMs.
+TEST_F(Upload, FlappingSourceKeepsItsPictureAndIsSaidOnceEachWay) {
+  const std::string path = scratchDir("failed") + "/red.png";
+  ASSERT_TRUE(cv::imwrite(path, solidFrame(64, 32, kRed)));
   SourceChoice choice;
   choice.kind = SourceKind::videoFile;
   choice.location = path;
@@ -145,18 +160,30 @@ TEST_F(Upload, FailedGrabLeavesTheTextureAsItWas) {
   const cv::Mat before = readTexture(viewer.texture);
   ASSERT_EQ(before.size(), cv::Size(64, 32));
   ::testing::internal::CaptureStderr();
-  ASSERT_EQ(std::rename(path.c_str(), (path + ".gone").c_str()), 0);
-  viewer.capture.video.release();
-  for (int i = 0; i < 5; ++i) {
-    fakeNow += 60;
-    onIdle();
+  const auto idleFor = [](std::uint32_t ms) {
+    for (std::uint32_t t = 0; t < ms; t += 60) {
+      fakeNow += 60;
+      onIdle();
+    }
+  };
+  for (int flap = 0; flap < 2; ++flap) {
+    viewer.capture.reader = std::make_unique<ScriptedReader>(ReadResult::failed);
+    idleFor(60);
+    EXPECT_EQ(viewer.capture.state, SourceState::stale);
+    EXPECT_FALSE(viewer.capture.cardShown) << "the last picture stays, dimmed";
+    const cv::Mat after = readTexture(viewer.texture);
+    ASSERT_EQ(after.size(), before.size());
+    EXPECT_EQ(cv::norm(before, after, cv::NORM_INF), 0.0);
+    idleFor(kRetryIntervalMs);  // the retry opens the picture again
+    EXPECT_EQ(viewer.capture.state, SourceState::returning);
   }
-  ::testing::internal::GetCapturedStderr();
-  EXPECT_EQ(viewer.capture.state, SourceState::stale);
-  EXPECT_FALSE(viewer.capture.cardShown) << "the last picture stays, dimmed";
-  const cv::Mat after = readTexture(viewer.texture);
-  ASSERT_EQ(after.size(), before.size());
-  EXPECT_EQ(cv::norm(before, after, cv::NORM_INF), 0.0);
+  idleFor(kSteadyMs);
+  EXPECT_EQ(viewer.capture.state, SourceState::live);
+  EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+            "lumivane: file " + path +
+                " stopped delivering frames; its last picture is shown dimmed, retrying every "
+                "2 s\nlumivane: file " +
+                path + " is delivering frames\n");
 }
 
 }  // namespace
@@ -328,6 +355,9 @@ TEST_F(Upload, PipelinesGiveTheirPictureUprightAndInRgb) {
       {"videotestsrc pattern=black ! video/x-raw,format=GRAY16_LE,width=64,height=32 ! appsink",
        {16, 16, 16},
        {16, 16, 16}},
+      // The pipeline's own appsink keeps its caps, whatever layout they ask for.
+      {"videotestsrc pattern=blue ! video/x-raw,format=I420,width=64,height=32 ! appsink", kBlue,
+       kBlue},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.pipeline);
@@ -336,6 +366,11 @@ TEST_F(Upload, PipelinesGiveTheirPictureUprightAndInRgb) {
     choice.location = c.pipeline;
     ::testing::internal::CaptureStderr();
     openAndUpload(choice);
+    for (int i = 0; i < 100 && viewer.capture.state != SourceState::live; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      fakeNow += 60;
+      onIdle();
+    }
     EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
     EXPECT_EQ(viewer.capture.state, SourceState::live);
     const cv::Mat texture = readTexture(viewer.texture);
@@ -351,8 +386,8 @@ TEST_F(Upload, PipelinesGiveTheirPictureUprightAndInRgb) {
   ::testing::internal::CaptureStderr();
   openAndUpload(broken);
   EXPECT_EQ(::testing::internal::GetCapturedStderr(),
-            "lumivane: cannot open pipeline 'nosuchelement ! appsink'; showing the test card, "
-            "retrying every 2 s\n");
+            "lumivane: cannot open pipeline 'nosuchelement ! appsink': no element "
+            "'nosuchelement'; showing the test card, retrying every 2 s\n");
   EXPECT_EQ(viewer.capture.state, SourceState::missing);
   EXPECT_TRUE(viewer.capture.cardShown);
 }
@@ -441,4 +476,23 @@ TEST_F(Upload, FilesThatSayTheirLayoutNeedNoOption) {
     EXPECT_GT(shareMatching(texture, c.original, {}), 0.97);
     releaseSource(viewer.capture);
   }
+}
+
+// A pipeline that comes to its end keeps its last picture, is said once to have ended, and is
+// not opened again: no lost-and-found lines, no flicker.
+TEST_F(Upload, PipelineThatEndsIsSaidOnceAndKeepsItsPicture) {
+  SourceChoice choice;
+  choice.kind = SourceKind::pipeline;
+  choice.location = "videotestsrc pattern=red num-buffers=10 ! video/x-raw,width=64,height=32";
+  ::testing::internal::CaptureStderr();
+  openAndUpload(choice);
+  for (int i = 0; i < 150; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    fakeNow += 60;
+    onIdle();
+  }
+  EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+            "lumivane: pipeline '" + choice.location + "' has ended; its last picture stays\n");
+  EXPECT_EQ(viewer.capture.state, SourceState::ended);
+  EXPECT_TRUE(probeColour(readTexture(viewer.texture), 32, 16, kRed, 4));
 }

@@ -7,11 +7,13 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <opencv2/imgproc.hpp>
 #include <opencv2/videoio.hpp>
 #include <sstream>
+#include <thread>
 
 #include "app/app.h"
 #include "render/render.h"
@@ -154,4 +156,26 @@ std::vector<unsigned char> lyingBmp() {
   bmp.resize(1078);                                                               // palette
   bmp.insert(bmp.end(), {0, 1});  // end of the picture
   return bmp;
+}
+
+std::uint32_t realMs() {
+  static const auto start = std::chrono::steady_clock::now();
+  return static_cast<std::uint32_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                        std::chrono::steady_clock::now() - start)
+                                        .count());
+}
+
+const cv::Mat* waitForFrame(FrameSource& source, double seconds, double* worstMs) {
+  const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+  while (std::chrono::steady_clock::now() < end) {
+    const auto before = std::chrono::steady_clock::now();
+    const cv::Mat* frame = nextFrame(source, realMs());
+    const double ms =
+        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - before)
+            .count();
+    if (worstMs != nullptr) *worstMs = std::max(*worstMs, ms);
+    if (frame != nullptr) return frame;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return nullptr;
 }

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "capture/capture.h"
+
 // Opens the one 640 by 480 double-buffered window of the test process (once), with the
 // viewer's quadric, texture and GL state, and resets the viewer's view fields.
 void openTestWindow();
@@ -65,3 +67,10 @@ int listenOnLoopback(int backlog, int* port);
 // A fake millisecond clock for the tick seam.
 extern std::uint32_t fakeNow;
 std::uint32_t fakeTick();
+
+// Milliseconds of the real monotonic clock since the first call, for sources read in real time.
+std::uint32_t realMs();
+
+// Calls nextFrame every 10 ms on the real clock until it gives a frame or `seconds` pass; the
+// longest call, in milliseconds, goes to `worstMs` when given.
+const cv::Mat* waitForFrame(FrameSource& source, double seconds, double* worstMs = nullptr);

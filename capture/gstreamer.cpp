@@ -1,0 +1,492 @@
+// Files, network streams and pipelines, read through GStreamer: its own threads demux and
+// decode, and the idle handler only takes the newest frame when one is ready. MJPEG stays
+// compressed up to the frame that is shown, which alone is decoded.
+#include <gst/app/gstappsink.h>
+#include <gst/gst.h>
+#include <gst/video/video.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstdlib>
+#include <cstring>
+#include <thread>
+
+#include "capture/source_internal.h"
+
+namespace {
+
+// A live stream or pipeline that has delivered and then sends nothing for this long has
+// stopped; a 1 fps camera or a slow key frame stays well inside it.
+constexpr std::uint32_t kLiveStallMs = 5000;
+// Marks a pipeline that its reader has given up, for a start still waiting in GStreamer's pool.
+constexpr const char* kClosedKey = "lumivane-closed";
+// The layouts that our own appsink asks videoconvert for: those a cv::Mat holds as they are.
+constexpr const char* kConvertedCaps =
+    "video/x-raw, format=(string){ BGR, BGRA, BGRx, GRAY8, GRAY16_LE }";
+// Where decoding stops: raw video, or JPEG pictures that only the shown one is decoded from.
+constexpr const char* kDecodedCaps = "video/x-raw; image/jpeg";
+
+void dropLogMessage(const gchar*, GLogLevelFlags, const gchar*, gpointer) {}
+
+bool startGstreamer() {
+  static const bool started = [] {
+    if (!gst_init_check(nullptr, nullptr, nullptr)) return false;
+    gst_debug_set_default_threshold(GST_LEVEL_NONE);
+    gst_debug_remove_log_function(gst_debug_log_default);
+    // GLib's warnings and criticals (a broken element's, say) would go to the terminal.
+    g_log_set_default_handler(dropLogMessage, nullptr);
+    return true;
+  }();
+  return started;
+}
+
+// Owners of GStreamer's reference-counted objects.
+struct ObjectUnref {
+  void operator()(gpointer object) const { gst_object_unref(object); }
+};
+struct SampleUnref {
+  void operator()(GstSample* sample) const { gst_sample_unref(sample); }
+};
+struct MessageUnref {
+  void operator()(GstMessage* message) const { gst_message_unref(message); }
+};
+struct ErrorFree {
+  void operator()(GError* error) const { g_error_free(error); }
+};
+struct ConverterFree {
+  void operator()(GstVideoConverter* converter) const { gst_video_converter_free(converter); }
+};
+struct CapsUnref {
+  void operator()(GstCaps* caps) const { gst_caps_unref(caps); }
+};
+using ElementPtr = std::unique_ptr<GstElement, ObjectUnref>;
+using BusPtr = std::unique_ptr<GstBus, ObjectUnref>;
+using SamplePtr = std::unique_ptr<GstSample, SampleUnref>;
+using MessagePtr = std::unique_ptr<GstMessage, MessageUnref>;
+using ErrorPtr = std::unique_ptr<GError, ErrorFree>;
+using ConverterPtr = std::unique_ptr<GstVideoConverter, ConverterFree>;
+using CapsPtr = std::unique_ptr<GstCaps, CapsUnref>;
+
+// Starting and stopping run on GStreamer's thread pool: a source can take seconds to connect
+// (tcpclientsrc connects as it starts) or to stop (an RTSP teardown), and the window must not
+// wait for either. A stop that overtakes its start leaves the start nothing to do.
+void startAsync(GstElement* pipeline, gpointer) {
+  GST_STATE_LOCK(pipeline);
+  if (g_object_get_data(G_OBJECT(pipeline), kClosedKey) == nullptr) {
+    gst_element_set_state(pipeline, GST_STATE_PLAYING);
+  }
+  GST_STATE_UNLOCK(pipeline);
+}
+
+void stopAsync(GstElement* pipeline, gpointer) { gst_element_set_state(pipeline, GST_STATE_NULL); }
+
+const char* factoryName(GstElement* element) {
+  GstElementFactory* factory = gst_element_get_factory(element);
+  return factory != nullptr ? gst_plugin_feature_get_name(GST_PLUGIN_FEATURE(factory)) : "";
+}
+
+// Live streams at their lowest latency. Without single-stream, multipartdemux waits for more
+// parts before it exposes its one stream, which holds a 1 fps MJPEG camera for good; an HTTP
+// source that is not live makes the pipeline preroll and buffer.
+void setUpLiveElement(GstBin*, GstBin*, GstElement* element, gpointer) {
+  const char* name = factoryName(element);
+  if (std::strcmp(name, "multipartdemux") == 0) {
+    g_object_set(element, "single-stream", TRUE, nullptr);
+  } else if (std::strcmp(name, "souphttpsrc") == 0) {
+    g_object_set(element, "is-live", TRUE, nullptr);
+  } else if (std::strcmp(name, "rtspsrc") == 0) {
+    g_object_set(element, "latency", 0u, nullptr);
+  }
+}
+
+std::string oneLine(std::string text) {
+  std::replace(text.begin(), text.end(), '\n', ' ');
+  std::replace(text.begin(), text.end(), '"', '\'');
+  while (!text.empty() && (text.back() == '.' || text.back() == ' ')) text.pop_back();
+  if (text.size() > 1 && std::isupper(static_cast<unsigned char>(text[0])) &&
+      std::islower(static_cast<unsigned char>(text[1]))) {
+    text[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(text[0])));
+  }
+  return text;
+}
+
+// The library's reason for an error, in our words where its own are vague.
+std::string errorReason(const GError* error, const char* debug) {
+  const std::string details = debug != nullptr ? debug : "";
+  if (details.find("Connection refused") != std::string::npos) return "connection refused";
+  if (error->domain == GST_STREAM_ERROR && error->code == GST_STREAM_ERROR_TYPE_NOT_FOUND) {
+    return "not a picture or video the viewer reads";
+  }
+  if ((error->domain == GST_CORE_ERROR && error->code == GST_CORE_ERROR_MISSING_PLUGIN) ||
+      (error->domain == GST_STREAM_ERROR && error->code == GST_STREAM_ERROR_CODEC_NOT_FOUND) ||
+      details.find("reason not-linked") != std::string::npos) {
+    return "no video stream it can decode";
+  }
+  // A source's streaming stopped: its own element gives no reason (souphttpsrc, say).
+  if (details.find("reason error") != std::string::npos) return "the connection failed";
+  if (details.find("reason not-negotiated") != std::string::npos) {
+    return "its frames cannot be converted to a picture";
+  }
+  return oneLine(error->message);
+}
+
+// A URL of a recording rather than a live stream (a video file on a web server, an HLS or DASH
+// playlist): shown at the pace of its timestamps, as a file is, not as fast as it arrives.
+bool isRecording(const std::string& url) {
+  std::string path = url.substr(0, url.find_first_of("?#"));
+  const size_t dot = path.rfind('.');
+  if (dot == std::string::npos || path.find('/', dot) != std::string::npos) return false;
+  std::string extension = path.substr(dot + 1);
+  for (char& c : extension) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  for (const char* known : {"mp4", "m4v", "mkv", "mov", "webm", "avi", "m3u8", "mpd"}) {
+    if (extension == known) return true;
+  }
+  return false;
+}
+
+enum class Flavour {
+  file,      // a file or file:// URL: played on the pipeline's clock, looped
+  stream,    // a network stream: the newest frame as soon as it arrives
+  pipeline,  // a pipeline as written
+};
+
+class GstReader final : public Reader {
+ public:
+  GstReader(const SourceChoice& choice, SaidOnce& said) : choice_(choice), said_(said) {}
+
+  ~GstReader() override {
+    if (pipeline_ == nullptr) return;
+    g_object_set_data(G_OBJECT(pipeline_.get()), kClosedKey, GINT_TO_POINTER(1));
+    gst_element_call_async(pipeline_.get(), stopAsync, nullptr, nullptr);
+  }
+
+  bool open() override {
+    if (!startGstreamer()) {
+      reason_ = "GStreamer cannot start";
+      return false;
+    }
+    if (!build()) return false;
+    bus_.reset(gst_element_get_bus(pipeline_.get()));
+    gst_element_call_async(pipeline_.get(), startAsync, nullptr, nullptr);
+    return true;
+  }
+
+  ReadResult read(std::uint32_t) override {
+    const ReadResult said = readBus();
+    if (said != ReadResult::nothingNew) return said;
+    // Everything ready is taken and only the newest kept: an appsink of the pipeline's own may
+    // keep a queue.
+    SamplePtr newest;
+    while (GstSample* sample = gst_app_sink_try_pull_sample(GST_APP_SINK(sink_.get()), 0)) {
+      newest.reset(sample);
+    }
+    if (newest == nullptr) return ReadResult::nothingNew;
+    return toFrame(newest.get()) ? ReadResult::frame : ReadResult::nothingNew;
+  }
+
+  std::uint32_t stallLimitMs() const override {
+    return flavour_ == Flavour::file ? 0 : kLiveStallMs;
+  }
+
+ private:
+  bool build() {
+    const std::string& location = choice_.location;
+    std::string description = "uridecodebin name=lumivane_source ! appsink name=lumivane_sink";
+    std::string uri;
+    if (choice_.kind == SourceKind::pipeline) {
+      flavour_ = Flavour::pipeline;
+      description = completePipeline(location);
+      ownSink_ = description.find("appsink name=lumivane_sink") != std::string::npos;
+    } else if (choice_.kind == SourceKind::stream && location.rfind("file://", 0) != 0) {
+      flavour_ = Flavour::stream;
+      paced_ = isRecording(location);
+      uri = location;
+      if (location.rfind("tcp://", 0) == 0) {
+        // uridecodebin has no handler for tcp://.
+        description =
+            "tcpclientsrc name=lumivane_tcp ! decodebin name=lumivane_source ! appsink "
+            "name=lumivane_sink";
+      }
+    } else {
+      flavour_ = Flavour::file;
+      if (location.rfind("file://", 0) == 0) {
+        uri = location;
+      } else {
+        gchar* made = gst_filename_to_uri(location.c_str(), nullptr);
+        if (made == nullptr) {
+          reason_ = "not a file name";
+          return false;
+        }
+        uri = made;
+        g_free(made);
+      }
+    }
+    GError* error = nullptr;
+    GstElement* pipeline =
+        gst_parse_launch_full(description.c_str(), nullptr, GST_PARSE_FLAG_FATAL_ERRORS, &error);
+    const ErrorPtr parseError(error);
+    if (pipeline != nullptr) pipeline_.reset(GST_ELEMENT(gst_object_ref_sink(pipeline)));
+    if (parseError != nullptr || pipeline_ == nullptr) {
+      reason_ = parseError != nullptr ? oneLine(parseError->message) : "it cannot be built";
+      return false;
+    }
+    if (!findSink()) {
+      reason_ = "it has no appsink";
+      return false;
+    }
+    if (flavour_ != Flavour::pipeline) setUpSource(uri);
+    if (flavour_ != Flavour::pipeline || ownSink_) {
+      // The newest frame only. Files play on the pipeline's clock, so that variable frame
+      // rates come out right; streams are shown as they come. A pipeline starts on the clock
+      // until its latency says whether it is live.
+      g_object_set(sink_.get(), "drop", TRUE, "max-buffers", 1u, "sync",
+                   flavour_ != Flavour::stream || paced_, nullptr);
+      const CapsPtr caps(gst_caps_from_string(ownSink_ ? kConvertedCaps : kDecodedCaps));
+      g_object_set(sink_.get(), "caps", caps.get(), nullptr);
+    }
+    return true;
+  }
+
+  bool findSink() {
+    GstElement* named = gst_bin_get_by_name(GST_BIN(pipeline_.get()), "lumivane_sink");
+    if (named != nullptr) {
+      sink_.reset(named);
+      return true;
+    }
+    if (GST_IS_APP_SINK(pipeline_.get())) {
+      sink_.reset(GST_ELEMENT(gst_object_ref(pipeline_.get())));
+      return true;
+    }
+    if (!GST_IS_BIN(pipeline_.get())) return false;
+    GstIterator* sinks = gst_bin_iterate_sinks(GST_BIN(pipeline_.get()));
+    GValue item = G_VALUE_INIT;
+    while (sink_ == nullptr && gst_iterator_next(sinks, &item) == GST_ITERATOR_OK) {
+      GstElement* sink = GST_ELEMENT(g_value_get_object(&item));
+      if (GST_IS_APP_SINK(sink)) sink_.reset(GST_ELEMENT(gst_object_ref(sink)));
+      g_value_reset(&item);
+    }
+    g_value_unset(&item);
+    gst_iterator_free(sinks);
+    return sink_ != nullptr;
+  }
+
+  void setUpSource(const std::string& uri) {
+    const CapsPtr decoded(gst_caps_from_string(kDecodedCaps));
+    const ElementPtr source(gst_bin_get_by_name(GST_BIN(pipeline_.get()), "lumivane_source"));
+    g_object_set(source.get(), "caps", decoded.get(), nullptr);
+    const ElementPtr tcp(gst_bin_get_by_name(GST_BIN(pipeline_.get()), "lumivane_tcp"));
+    if (tcp != nullptr) {
+      // tcp://host:port
+      const std::string rest = uri.substr(6);
+      const size_t colon = rest.rfind(':');
+      const std::string host = rest.substr(0, colon);
+      const int port = colon == std::string::npos ? 0 : std::atoi(rest.c_str() + colon + 1);
+      g_object_set(tcp.get(), "host", host.c_str(), "port", port, nullptr);
+    } else {
+      g_object_set(source.get(), "uri", uri.c_str(), nullptr);
+    }
+    if (flavour_ == Flavour::stream && !paced_) {
+      g_signal_connect(pipeline_.get(), "deep-element-added", G_CALLBACK(setUpLiveElement),
+                       nullptr);
+    }
+  }
+
+  // What the bus has to say, without waiting: an error or the end; a warning is said once.
+  ReadResult readBus() {
+    const auto types = static_cast<GstMessageType>(GST_MESSAGE_ERROR | GST_MESSAGE_WARNING |
+                                                   GST_MESSAGE_EOS | GST_MESSAGE_STATE_CHANGED);
+    while (GstMessage* popped = gst_bus_pop_filtered(bus_.get(), types)) {
+      const MessagePtr message(popped);
+      switch (GST_MESSAGE_TYPE(popped)) {
+        case GST_MESSAGE_ERROR: {
+          GError* error = nullptr;
+          gchar* debug = nullptr;
+          gst_message_parse_error(popped, &error, &debug);
+          reason_ = errorReason(error, debug);
+          g_error_free(error);
+          g_free(debug);
+          return ReadResult::failed;
+        }
+        case GST_MESSAGE_WARNING: {
+          GError* error = nullptr;
+          gchar* debug = nullptr;
+          gst_message_parse_warning(popped, &error, &debug);
+          // An audio stream that nobody decodes is no news for a viewer.
+          if (!g_error_matches(error, GST_STREAM_ERROR, GST_STREAM_ERROR_CODEC_NOT_FOUND) &&
+              !g_error_matches(error, GST_CORE_ERROR, GST_CORE_ERROR_MISSING_PLUGIN)) {
+            sayOnce(said_.warning, describeSource(choice_) + ": " + oneLine(error->message));
+          }
+          g_error_free(error);
+          g_free(debug);
+          break;
+        }
+        case GST_MESSAGE_EOS:
+          return atEnd();
+        case GST_MESSAGE_STATE_CHANGED:
+          if (GST_MESSAGE_SRC(popped) == GST_OBJECT(pipeline_.get())) started(popped);
+          break;
+        default:
+          break;
+      }
+    }
+    return ReadResult::nothingNew;
+  }
+
+  // A file starts over with a flushing seek, without rebuilding anything; a stream that ends
+  // has lost its server, and is retried; a pipeline's end is its end.
+  ReadResult atEnd() {
+    switch (flavour_) {
+      case Flavour::file:
+        if (gst_element_seek_simple(
+                pipeline_.get(), GST_FORMAT_TIME,
+                static_cast<GstSeekFlags>(GST_SEEK_FLAG_FLUSH | GST_SEEK_FLAG_KEY_UNIT), 0)) {
+          return ReadResult::nothingNew;
+        }
+        reason_ = "it cannot start over";
+        return ReadResult::failed;
+      case Flavour::stream:
+        reason_ = "the stream ended";
+        return ReadResult::failed;
+      case Flavour::pipeline:
+        break;
+    }
+    return ReadResult::ended;
+  }
+
+  // A pipeline given our appsink plays on the clock unless its latency says it is live.
+  void started(GstMessage* message) {
+    GstState now = GST_STATE_NULL;
+    gst_message_parse_state_changed(message, nullptr, &now, nullptr);
+    if (now != GST_STATE_PLAYING || !ownSink_ || latencyChecked_) return;
+    latencyChecked_ = true;
+    GstQuery* query = gst_query_new_latency();
+    gboolean live = FALSE;
+    if (gst_element_query(pipeline_.get(), query)) {
+      gst_query_parse_latency(query, &live, nullptr, nullptr);
+    }
+    gst_query_unref(query);
+    if (live) g_object_set(sink_.get(), "sync", FALSE, nullptr);
+  }
+
+  // The sample as a cv::Mat: a JPEG picture decoded, raw layouts a cv::Mat holds copied with
+  // their strides, and any other layout converted to blue-green-red.
+  bool toFrame(GstSample* sample) {
+    GstCaps* caps = gst_sample_get_caps(sample);
+    GstBuffer* buffer = gst_sample_get_buffer(sample);
+    if (caps == nullptr || buffer == nullptr || gst_caps_get_size(caps) == 0) return false;
+    const char* type = gst_structure_get_name(gst_caps_get_structure(caps, 0));
+    if (std::strcmp(type, "image/jpeg") == 0) {
+      GstMapInfo map;
+      if (!gst_buffer_map(buffer, &map, GST_MAP_READ)) return false;
+      const bool shown = decodeShown(map.data, map.size, choice_, said_, frame_);
+      gst_buffer_unmap(buffer, &map);
+      return shown;
+    }
+    GstVideoInfo info;
+    GstVideoFrame video;
+    if (std::strcmp(type, "video/x-raw") != 0 || !gst_video_info_from_caps(&info, caps)) {
+      sayOnce(said_.format, describeSource(choice_) + " delivers " + type + ", not video");
+      return false;
+    }
+    if (!gst_video_frame_map(&video, &info, buffer, GST_MAP_READ)) return false;
+    const int width = GST_VIDEO_FRAME_WIDTH(&video), height = GST_VIDEO_FRAME_HEIGHT(&video);
+    int matType = -1;
+    switch (GST_VIDEO_FRAME_FORMAT(&video)) {
+      case GST_VIDEO_FORMAT_BGR:
+        matType = CV_8UC3;
+        break;
+      case GST_VIDEO_FORMAT_BGRA:
+      case GST_VIDEO_FORMAT_BGRx:
+        matType = CV_8UC4;
+        break;
+      case GST_VIDEO_FORMAT_GRAY8:
+        matType = CV_8UC1;
+        break;
+      case GST_VIDEO_FORMAT_GRAY16_LE:
+        matType = CV_16UC1;
+        break;
+      default:
+        break;
+    }
+    bool ok = width > 0 && height > 0;
+    if (ok && matType >= 0) {
+      cv::Mat(height, width, matType, GST_VIDEO_FRAME_PLANE_DATA(&video, 0),
+              static_cast<size_t>(GST_VIDEO_FRAME_PLANE_STRIDE(&video, 0)))
+          .copyTo(frame_);
+    } else if (ok) {
+      ok = convert(video);
+    }
+    gst_video_frame_unmap(&video);
+    return ok;
+  }
+
+  // Any other layout (I420, NV12, RGBA, ...) to blue-green-red, straight into frame_.
+  bool convert(const GstVideoFrame& video) {
+    const int width = GST_VIDEO_FRAME_WIDTH(&video), height = GST_VIDEO_FRAME_HEIGHT(&video);
+    frame_.create(height, width, CV_8UC3);
+    GstVideoInfo out;
+    gst_video_info_set_format(&out, GST_VIDEO_FORMAT_BGR, static_cast<guint>(width),
+                              static_cast<guint>(height));
+    // The converter takes only a change of layout and size, nothing else.
+    out.fps_n = video.info.fps_n;
+    out.fps_d = video.info.fps_d;
+    out.par_n = video.info.par_n;
+    out.par_d = video.info.par_d;
+    out.interlace_mode = video.info.interlace_mode;
+    out.stride[0] = static_cast<gint>(frame_.step);
+    out.size = frame_.step * static_cast<size_t>(height);
+    if (converter_ == nullptr || !gst_video_info_is_equal(&convertedFrom_, &video.info)) {
+      const unsigned threads = std::max(1u, std::thread::hardware_concurrency());
+      GstStructure* config =
+          gst_structure_new("config", GST_VIDEO_CONVERTER_OPT_THREADS, G_TYPE_UINT, threads,
+                            GST_VIDEO_CONVERTER_OPT_DITHER_METHOD, GST_TYPE_VIDEO_DITHER_METHOD,
+                            GST_VIDEO_DITHER_NONE, nullptr);
+      converter_.reset(
+          gst_video_converter_new(const_cast<GstVideoInfo*>(&video.info), &out, config));
+      convertedFrom_ = video.info;
+    }
+    if (converter_ == nullptr) return false;
+    GstBuffer* wrapped = gst_buffer_new_wrapped_full(static_cast<GstMemoryFlags>(0), frame_.data,
+                                                     out.size, 0, out.size, nullptr, nullptr);
+    GstVideoFrame target;
+    const bool mapped = gst_video_frame_map(&target, &out, wrapped, GST_MAP_WRITE);
+    if (mapped) {
+      gst_video_converter_frame(converter_.get(), &video, &target);
+      gst_video_frame_unmap(&target);
+    }
+    gst_buffer_unref(wrapped);
+    return mapped;
+  }
+
+  SourceChoice choice_;
+  SaidOnce& said_;
+  Flavour flavour_ = Flavour::file;
+  bool ownSink_ = false;  // a pipeline that we gave its appsink
+  bool paced_ = false;    // a recording served over the network, played at its own pace
+  bool latencyChecked_ = false;
+  ElementPtr pipeline_;
+  ElementPtr sink_;
+  BusPtr bus_;
+  ConverterPtr converter_;
+  GstVideoInfo convertedFrom_{};
+};
+
+}  // namespace
+
+bool isPipeline(const std::string& text) { return text.find(" ! ") != std::string::npos; }
+
+std::string completePipeline(const std::string& text) {
+  const size_t end = text.find_last_not_of(" \t");
+  const std::string trimmed = end == std::string::npos ? "" : text.substr(0, end + 1);
+  const size_t link = trimmed.rfind(" ! ");
+  const std::string last = trimmed.substr(link == std::string::npos ? 0 : link + 3);
+  const size_t name = last.find_first_not_of(" \t");
+  const bool endsInAppSink =
+      name != std::string::npos && last.compare(name, 7, "appsink") == 0 &&
+      (last.size() == name + 7 || last[name + 7] == ' ' || last[name + 7] == '\t');
+  return endsInAppSink ? trimmed : trimmed + " ! videoconvert ! appsink name=lumivane_sink";
+}
+
+std::unique_ptr<Reader> makeGstReader(const SourceChoice& choice, SaidOnce& said) {
+  return std::make_unique<GstReader>(choice, said);
+}
