@@ -1,7 +1,9 @@
 // Opening sources and retrying them, and the one table of their states, with the one-line
 // reports that keep a missing or lost source from being a dead window.
 #include <malloc.h>
+#include <sys/stat.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
@@ -90,6 +92,18 @@ std::unique_ptr<Reader> makeReader(FrameSource& source) {
   }
 }
 
+// Why a file source cannot be opened at all, or "" when it is a plain file: one that is not
+// there fails at once with its reason rather than later in the background, and a FIFO or a
+// device is never opened, as its first read could block.
+std::string fileProblem(const SourceChoice& choice) {
+  if (choice.kind != SourceKind::videoFile && choice.kind != SourceKind::stillImage) return "";
+  struct stat info;
+  if (stat(choice.location.c_str(), &info) != 0) {
+    return errno == ENOENT ? "no such file" : "it cannot be read";
+  }
+  return S_ISREG(info.st_mode) ? "" : "not a regular file";
+}
+
 // One open attempt. It never waits for the source; what takes time carries on in the
 // background. A failed allocation is a failed open like any other, spaced out like them.
 bool tryOpen(FrameSource& source, std::uint32_t now, std::string* why) {
@@ -98,6 +112,8 @@ bool tryOpen(FrameSource& source, std::uint32_t now, std::string* why) {
   source.framesSinceOpen = false;
   source.retryDelayMs = kRetryIntervalMs;
   bool opened = false;
+  *why = fileProblem(source.choice);
+  if (!why->empty()) return false;
   try {
     source.reader = makeReader(source);
     opened = source.reader->open();
@@ -199,11 +215,14 @@ void openSource(FrameSource& source, const SourceChoice& choice, std::uint32_t n
     std::fprintf(stderr, "lumivane: %s; opening %s\n", fallbackReason.c_str(), name.c_str());
     source.state = transition(source.state, SourceEvent::opened).state;
   } else {
-    std::fprintf(stderr,
-                 "lumivane: %s; cannot open %s either%s; showing the test card, retrying every "
-                 "%u s\n",
-                 fallbackReason.c_str(), name.c_str(), why.empty() ? "" : (": " + why).c_str(),
-                 (source.retryDelayMs + 500) / 1000);
+    std::fprintf(
+        stderr,
+        "lumivane: %s; cannot open %s either%s; showing the test card, retrying every "
+        "%u s\n",
+        fallbackReason.c_str(), name.c_str(),
+        // The arguments' warning may have said why already.
+        why.empty() || fallbackReason.find(why) != std::string::npos ? "" : (": " + why).c_str(),
+        (source.retryDelayMs + 500) / 1000);
     source.state = transition(source.state, SourceEvent::openFailed).state;
   }
 }

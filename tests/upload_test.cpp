@@ -19,11 +19,19 @@
 namespace {
 
 // Opens `choice` as the viewer's source and lets the idle handler make one upload.
+// Opens `choice` and uploads until its first picture is up: GStreamer opens in the background.
 void openAndUpload(const SourceChoice& choice) {
   openSource(viewer.capture, choice, fakeNow);
   viewer.lastUploadTick = fakeNow;
-  fakeNow += kUploadIntervalMs;
-  onIdle();
+  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  do {
+    if (viewer.capture.state == SourceState::connecting) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    fakeNow += kUploadIntervalMs;
+    onIdle();
+  } while (viewer.capture.state == SourceState::connecting &&
+           std::chrono::steady_clock::now() < end);
 }
 
 cv::Size textureSize() {
@@ -405,7 +413,10 @@ TEST_F(Upload, FilesThatSayTheirLayoutNeedNoOption) {
   const std::string v1 = dir + "/v1.mp4", v2 = dir + "/v2.mp4", mkv = dir + "/v.mkv";
   const std::string make =
       "ffmpeg -loglevel error -y -loop 1 -i " + dir + "/pair.png -frames:v 3 -c:v libx264 " +
-      "-qp 8 -pix_fmt yuv444p " + v1 +
+      // FFmpeg converts with BT.601's matrix; the file says so, as players otherwise guess.
+      "-qp 8 -pix_fmt yuv444p -colorspace smpte170m -color_primaries smpte170m "
+      "-color_trc smpte170m " +
+      v1 +
       " && exiftool -q -overwrite_original -XMP-GSpherical:Spherical#=true"
       " -XMP-GSpherical:Stitched#=true -XMP-GSpherical:StitchingSoftware=test"
       " -XMP-GSpherical:ProjectionType=equirectangular -XMP-GSpherical:StereoMode=top-bottom " +
