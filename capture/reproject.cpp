@@ -359,6 +359,35 @@ const cv::Mat& reproject(Reprojector& reprojector, const cv::Mat& frame) {
   hintOnce(reprojector, frame);
   if (!needsReprojection(layout)) return frame;
   const int maxSide = textureSideLimit();
+  // The eye is a view into the frame, not a copy.
+  const cv::Mat eye = frame(eyeRect(frame.size(), layout.stereo));
+  // A whole equirectangular picture runs on across its seam. Anything else, a full-width band
+  // included, has directions the frame does not hold, marked -1 in the maps: those take the
+  // border's colour, as BORDER_WRAP would not let them.
+  const bool wraps = layout.projection == Projection::equirect && !cropped(layout);
+  reprojector.borderMode = wraps ? cv::BORDER_WRAP : cv::BORDER_CONSTANT;
+  reprojector.border = cropped(layout) ? kBeyondCrop : cv::Scalar::all(0);
+  if (!reprojector.keepMaps) {
+    // One picture: each strip's tables are made, used and dropped, so that a large photo sphere
+    // never holds whole tables (6 bytes a pixel of the picture) beside the picture itself.
+    const cv::Size size = reprojectedSize(frame.size(), layout, maxSide);
+    reprojector.map1.release();
+    reprojector.map2.release();
+    reprojector.builtFor = cv::Size();
+    reprojector.picture.create(size, frame.type());
+    cv::Mat mapX, mapY, map1, map2;
+    for (int row = 0; row < size.height; row += kStripRows) {
+      const cv::Range rows(row, std::min(size.height, row + kStripRows));
+      buildReprojectionMaps(frame.size(), layout, size, rows, mapX, mapY);
+      cv::convertMaps(mapX, mapY, map1, map2, CV_16SC2);
+      cv::Mat strip = reprojector.picture.rowRange(rows);
+      cv::remap(eye, strip, map1, map2, cv::INTER_LINEAR, reprojector.borderMode,
+                reprojector.border);
+      // remap must have written into the strip, not a fresh image.
+      CV_Assert(strip.data == reprojector.picture.ptr(row));
+    }
+    return reprojector.picture;
+  }
   if (reprojector.builtFor != frame.size() || reprojector.builtMaxSide != maxSide) {
     const cv::Size size = reprojectedSize(frame.size(), layout, maxSide);
     reprojector.map1.create(size, CV_16SC2);
@@ -377,16 +406,9 @@ const cv::Mat& reproject(Reprojector& reprojector, const cv::Mat& frame) {
     }
     reprojector.builtFor = frame.size();
     reprojector.builtMaxSide = maxSide;
-    // A whole equirectangular picture runs on across its seam. Anything else, a full-width band
-    // included, has directions the frame does not hold, marked -1 in the maps: those take the
-    // border's colour, as BORDER_WRAP would not let them.
-    const bool wraps = layout.projection == Projection::equirect && !cropped(layout);
-    reprojector.borderMode = wraps ? cv::BORDER_WRAP : cv::BORDER_CONSTANT;
-    reprojector.border = cropped(layout) ? kBeyondCrop : cv::Scalar::all(0);
   }
-  // The eye is a view into the frame, not a copy.
-  cv::remap(frame(eyeRect(frame.size(), layout.stereo)), reprojector.picture, reprojector.map1,
-            reprojector.map2, cv::INTER_LINEAR, reprojector.borderMode, reprojector.border);
+  cv::remap(eye, reprojector.picture, reprojector.map1, reprojector.map2, cv::INTER_LINEAR,
+            reprojector.borderMode, reprojector.border);
   return reprojector.picture;
 }
 

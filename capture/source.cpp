@@ -219,10 +219,12 @@ bool openCapture(FrameSource& source, std::uint32_t now) {
     // A picture is told by its contents, not its name.
     if (cv::haveImageReader(choice.location)) {
       choice.kind = SourceKind::stillImage;
+      source.reprojector.keepMaps = false;
       return loadStill(source);
     }
     choice.kind = SourceKind::videoFile;
   }
+  source.reprojector.keepMaps = true;
   if (choice.kind == SourceKind::pipeline) {
     source.mode = ReadMode::decoded;
     return openPipeline(source);

@@ -474,6 +474,11 @@ TEST_F(Upload, FilesThatSayTheirLayoutNeedNoOption) {
     const cv::Mat texture = readTexture(viewer.texture);
     EXPECT_EQ(texture.size(), c.original.size());
     EXPECT_GT(shareMatching(texture, c.original, {}), 0.97);
+    // A picture is remapped once: it keeps no remap tables (6 bytes a pixel) beyond that.
+    if (c.file.find(".jpg") != std::string::npos) {
+      EXPECT_TRUE(viewer.capture.reprojector.map1.empty() &&
+                  viewer.capture.reprojector.map2.empty());
+    }
     if (c.file == wide) {
       const auto rgbOf = [](cv::Vec3b bgr) { return Rgb{bgr[2], bgr[1], bgr[0]}; };
       // The columns either side of the seam are the band's own, not blended with the border.
