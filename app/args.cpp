@@ -159,10 +159,13 @@ bool readLayoutOption(const std::string& option, Arguments* args) {
   } else if (name == "--yaw" || name == "--pitch" || name == "--roll") {
     char* end = nullptr;
     const double degrees = std::strtod(value.c_str(), &end);
-    if (!value.empty() && *end == '\0' && std::isfinite(degrees)) {
+    // Decimal only: strtod would also take "0x10" as sixteen.
+    const bool decimal = value.find_first_of("xX") == std::string::npos;
+    if (!value.empty() && *end == '\0' && decimal && std::isfinite(degrees)) {
+      // Whole turns taken off, so that a huge angle stays a finite one.
       (name == "--yaw"     ? layout.yawDeg
        : name == "--pitch" ? layout.pitchDeg
-                           : layout.rollDeg) = degrees;
+                           : layout.rollDeg) = std::fmod(degrees, 360.0);
       return true;
     }
     accepts = "a number of degrees, such as 90 or -12.5";

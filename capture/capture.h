@@ -71,6 +71,8 @@ struct Reprojector {
   cv::Scalar border;      // what lies outside the frame: black, or dark grey beyond a crop
   cv::Mat picture;        // the last picture made
   bool saidHint = false;  // the layout hint has been given for this source
+  // False for a source of one picture: it is remapped in strips, and no whole tables are kept.
+  bool keepMaps = true;
 };
 
 // Where a source stands. Exactly one holds at a time; every change goes through transition().

@@ -56,6 +56,11 @@ Layout readVideoLayout(const std::string& path, std::string* problem) {
         break;
       }
       case AV_SPHERICAL_CUBEMAP:
+        // Faces with padding between them are another layout than the plain 3x2 one.
+        if (spherical->padding != 0) {
+          *problem = "has a spherical projection this viewer does not know";
+          return Layout{};
+        }
         layout.projection = Projection::cubemap;
         break;
       default:

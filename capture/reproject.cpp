@@ -25,6 +25,12 @@ using Mat3 = cv::Matx33d;
 
 double radians(double degrees) { return degrees * CV_PI / 180.0; }
 
+// A turn in radians, whole turns taken off first: 1e308 degrees would make an infinite angle,
+// and its sine a NaN in every table. What is not a number at all turns nothing.
+double turnRadians(double degrees) {
+  return std::isfinite(degrees) ? radians(std::fmod(degrees, 360.0)) : 0.0;
+}
+
 // `value` kept within [low, high]; a face narrower than a pixel, in a frame of a few pixels, is
 // kept at its first.
 double within(double value, double low, double high) {
@@ -50,11 +56,12 @@ Mat3 aboutZ(double a) {
 // and forward axes, each after the one before), so a direction of the world is looked up in the
 // frame through the pose's inverse.
 Mat3 lookupRotation(const Layout& layout) {
-  const Mat3 turn = aboutY(radians(layout.yawDeg)) * aboutX(radians(layout.pitchDeg)) *
-                    aboutZ(radians(layout.rollDeg));
+  const Mat3 turn = aboutY(turnRadians(layout.yawDeg)) * aboutX(turnRadians(layout.pitchDeg)) *
+                    aboutZ(turnRadians(layout.rollDeg));
   // In these axes up is -y, right +x and forward +z, so the yaw is a turn about -y.
-  const Mat3 pose = aboutY(-radians(layout.poseYawDeg)) * aboutX(radians(layout.posePitchDeg)) *
-                    aboutZ(radians(layout.poseRollDeg));
+  const Mat3 pose = aboutY(-turnRadians(layout.poseYawDeg)) *
+                    aboutX(turnRadians(layout.posePitchDeg)) *
+                    aboutZ(turnRadians(layout.poseRollDeg));
   return pose.t() * turn;
 }
 
@@ -223,6 +230,21 @@ void hintOnce(Reprojector& reprojector, const cv::Mat& frame) {
   }
 }
 
+// A cube's faces in an eye of this size are each at least a pixel (an equi-angular one also
+// keeps its two pixels of padding).
+bool facesFit(cv::Size eye, Projection projection) {
+  switch (projection) {
+    case Projection::cubemap:
+      return eye.width >= 3 && eye.height >= 2;
+    case Projection::eac:
+      return eye.width >= 7 && eye.height >= 10;
+    case Projection::equirect:
+    case Projection::dualFisheye:
+      break;
+  }
+  return true;
+}
+
 }  // namespace
 
 bool needsReprojection(const Layout& layout) {
@@ -265,6 +287,7 @@ void buildReprojectionMaps(cv::Size frameSize, const Layout& layout, cv::Size ou
   const cv::Size eye = eyeRect(frameSize, layout.stereo).size();
   const Mat3 rotation = lookupRotation(layout);
   const bool crop = cropped(layout);
+  const bool wholeRow = layout.cropLeft <= 0.0 && layout.cropRight <= 0.0;
   const double fullWidth = eye.width / std::max(1e-3, 1.0 - layout.cropLeft - layout.cropRight);
   const double fullHeight = eye.height / std::max(1e-3, 1.0 - layout.cropTop - layout.cropBottom);
   mapX.create(rows.size(), outSize.width, CV_32FC1);
@@ -290,8 +313,15 @@ void buildReprojectionMaps(cv::Size frameSize, const Layout& layout, cv::Size ou
           p = equirectPlace(d, fullWidth, fullHeight);
           p.u -= layout.cropLeft * fullWidth;
           p.v -= layout.cropTop * fullHeight;
+          if (wholeRow) {
+            // Wrapped here rather than by the border, so that what lies beyond a band's top and
+            // bottom can still take the border's colour. Across the seam itself a sample takes
+            // the nearer edge column instead of blending with the border.
+            p.u -= std::floor((p.u + 0.5) / eye.width) * eye.width;
+          }
           if (crop) {
-            p.seen = p.u > -0.5 && p.u < eye.width - 0.5 && p.v > -0.5 && p.v < eye.height - 0.5;
+            p.seen = p.v > -0.5 && p.v < eye.height - 0.5 &&
+                     (wholeRow || (p.u > -0.5 && p.u < eye.width - 0.5));
             p.u = std::clamp(p.u, 0.0, eye.width - 1.0);
           }
           // Rows are not wrapped: the poles' rows stand for themselves.
@@ -314,10 +344,50 @@ void buildReprojectionMaps(cv::Size frameSize, const Layout& layout, cv::Size ou
 }
 
 const cv::Mat& reproject(Reprojector& reprojector, const cv::Mat& frame) {
-  hintOnce(reprojector, frame);
   const Layout& layout = reprojector.layout;
+  if (!facesFit(eyeRect(frame.size(), layout.stereo).size(), layout.projection)) {
+    // Faces of less than a pixel hold nothing to show; the frame is shown as it is.
+    if (!reprojector.saidHint) {
+      reprojector.saidHint = true;
+      std::fprintf(stderr,
+                   "lumivane: frames of %dx%d are too small for a cube's six faces; shown as "
+                   "they are\n",
+                   frame.cols, frame.rows);
+    }
+    return frame;
+  }
+  hintOnce(reprojector, frame);
   if (!needsReprojection(layout)) return frame;
   const int maxSide = textureSideLimit();
+  // The eye is a view into the frame, not a copy.
+  const cv::Mat eye = frame(eyeRect(frame.size(), layout.stereo));
+  // A whole equirectangular picture runs on across its seam. Anything else, a full-width band
+  // included, has directions the frame does not hold, marked -1 in the maps: those take the
+  // border's colour, as BORDER_WRAP would not let them.
+  const bool wraps = layout.projection == Projection::equirect && !cropped(layout);
+  reprojector.borderMode = wraps ? cv::BORDER_WRAP : cv::BORDER_CONSTANT;
+  reprojector.border = cropped(layout) ? kBeyondCrop : cv::Scalar::all(0);
+  if (!reprojector.keepMaps) {
+    // One picture: each strip's tables are made, used and dropped, so that a large photo sphere
+    // never holds whole tables (6 bytes a pixel of the picture) beside the picture itself.
+    const cv::Size size = reprojectedSize(frame.size(), layout, maxSide);
+    reprojector.map1.release();
+    reprojector.map2.release();
+    reprojector.builtFor = cv::Size();
+    reprojector.picture.create(size, frame.type());
+    cv::Mat mapX, mapY, map1, map2;
+    for (int row = 0; row < size.height; row += kStripRows) {
+      const cv::Range rows(row, std::min(size.height, row + kStripRows));
+      buildReprojectionMaps(frame.size(), layout, size, rows, mapX, mapY);
+      cv::convertMaps(mapX, mapY, map1, map2, CV_16SC2);
+      cv::Mat strip = reprojector.picture.rowRange(rows);
+      cv::remap(eye, strip, map1, map2, cv::INTER_LINEAR, reprojector.borderMode,
+                reprojector.border);
+      // remap must have written into the strip, not a fresh image.
+      CV_Assert(strip.data == reprojector.picture.ptr(row));
+    }
+    return reprojector.picture;
+  }
   if (reprojector.builtFor != frame.size() || reprojector.builtMaxSide != maxSide) {
     const cv::Size size = reprojectedSize(frame.size(), layout, maxSide);
     reprojector.map1.create(size, CV_16SC2);
@@ -336,15 +406,9 @@ const cv::Mat& reproject(Reprojector& reprojector, const cv::Mat& frame) {
     }
     reprojector.builtFor = frame.size();
     reprojector.builtMaxSide = maxSide;
-    // A whole equirectangular row runs on across its seam; anything else ends in a colour.
-    const bool wraps = layout.projection == Projection::equirect && layout.cropLeft <= 0.0 &&
-                       layout.cropRight <= 0.0;
-    reprojector.borderMode = wraps ? cv::BORDER_WRAP : cv::BORDER_CONSTANT;
-    reprojector.border = cropped(layout) ? kBeyondCrop : cv::Scalar::all(0);
   }
-  // The eye is a view into the frame, not a copy.
-  cv::remap(frame(eyeRect(frame.size(), layout.stereo)), reprojector.picture, reprojector.map1,
-            reprojector.map2, cv::INTER_LINEAR, reprojector.borderMode, reprojector.border);
+  cv::remap(eye, reprojector.picture, reprojector.map1, reprojector.map2, cv::INTER_LINEAR,
+            reprojector.borderMode, reprojector.border);
   return reprojector.picture;
 }
 

@@ -82,6 +82,8 @@ std::unique_ptr<Reader> makeReader(FrameSource& source) {
     choice.kind =
         cv::haveImageReader(choice.location) ? SourceKind::stillImage : SourceKind::videoFile;
   }
+  // A still is remapped once: its remap tables, as large as the picture, are not kept.
+  source.reprojector.keepMaps = choice.kind != SourceKind::stillImage;
   switch (choice.kind) {
     case SourceKind::camera:
       return makeCameraReader(choice.cameraIndex);

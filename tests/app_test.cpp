@@ -86,6 +86,10 @@ TEST(Arguments, LayoutOptionsBeforeTheSource) {
   EXPECT_EQ(all.source.layout.yawDeg, -12.5);
   EXPECT_EQ(all.source.layout.pitchDeg, 90.0);
   EXPECT_EQ(all.source.layout.rollDeg, 10.0);
+  // Whole turns are taken off, so that a huge angle is still a finite turn.
+  EXPECT_EQ(parse({"--yaw=-450"}).source.layout.yawDeg, -90.0);
+  const double huge = parse({"--roll=1e308"}).source.layout.rollDeg.value_or(NAN);
+  EXPECT_TRUE(std::isfinite(huge) && std::fabs(huge) < 360.0) << huge;
   EXPECT_EQ(parse({"--projection=cubemap"}).source.layout.projection, Projection::cubemap);
   EXPECT_EQ(parse({"--stereo=top-bottom"}).source.layout.stereo, Stereo::topBottom);
 
@@ -109,6 +113,7 @@ TEST(Arguments, LayoutOptionsBeforeTheSource) {
       {"--roll=nan", "--roll=nan: takes a number of degrees"},
       {"--roll=", "--roll=: takes a number of degrees"},
       {"--yaw=5deg", "--yaw=5deg: takes a number of degrees"},
+      {"--pitch=0x10", "--pitch=0x10: takes a number of degrees"},
   };
   for (const auto& c : bad) {
     const Arguments a = parse({c.option});

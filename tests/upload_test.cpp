@@ -344,6 +344,27 @@ TEST_F(Upload, NarrowFisheyeLensesLeaveWhatTheyDidNotSeeBlack) {
   EXPECT_TRUE(probeColour(texture, 960, 0, kBlack));
 }
 
+// A frame too small to hold a cube's faces gets one line and is shown as it is, not as a
+// mostly black sphere.
+TEST_F(Upload, FramesTooSmallForCubeFacesAreShownAsTheyAre) {
+  const std::string path = scratchDir("tiny") + "/dot.png";
+  ASSERT_TRUE(cv::imwrite(path, solidFrame(1, 1, kYellow)));
+  for (const Projection projection : {Projection::eac, Projection::cubemap}) {
+    SourceChoice choice;
+    choice.kind = SourceKind::videoFile;
+    choice.location = path;
+    choice.layout.projection = projection;
+    ::testing::internal::CaptureStderr();
+    openAndUpload(choice);
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+              "lumivane: frames of 1x1 are too small for a cube's six faces; shown as they are\n");
+    const cv::Mat texture = readTexture(viewer.texture);
+    ASSERT_EQ(texture.size(), cv::Size(1, 1));
+    EXPECT_TRUE(probeColour(texture, 0, 0, kYellow));
+    releaseSource(viewer.capture);
+  }
+}
+
 // GStreamer pipelines: what they hand over reaches the texture upright and in red-green-blue,
 // whatever the pixel format, and one that cannot be built gets one line and the card.
 TEST_F(Upload, PipelinesGiveTheirPictureUprightAndInRgb) {
@@ -437,6 +458,19 @@ TEST_F(Upload, FilesThatSayTheirLayoutNeedNoOption) {
   const std::string gpano = tag + "-XMP-GPano:CroppedAreaLeftPixels=512 " + sphere + " && " + tag +
                             "-XMP-GPano:CroppedAreaLeftPixels=1536 " + wrong;
   ASSERT_EQ(std::system(gpano.c_str()), 0) << gpano;
+  // A full-width band: its seam runs on, and its caps are grey, never its edge rows smeared.
+  const cv::Rect fullBand(0, 128, 1024, 256);
+  const std::string wide = dir + "/wide.jpg";
+  ASSERT_TRUE(cv::imwrite(wide, pano(fullBand), {cv::IMWRITE_JPEG_QUALITY, 98}));
+  const std::string wideTag =
+      "exiftool -q -overwrite_original -XMP-GPano:ProjectionType=equirectangular"
+      " -XMP-GPano:FullPanoWidthPixels=1024 -XMP-GPano:FullPanoHeightPixels=512"
+      " -XMP-GPano:CroppedAreaImageWidthPixels=1024 -XMP-GPano:CroppedAreaImageHeightPixels=256"
+      " -XMP-GPano:CroppedAreaTopPixels=128 -XMP-GPano:CroppedAreaLeftPixels=0 " +
+      wide;
+  ASSERT_EQ(std::system(wideTag.c_str()), 0) << wideTag;
+  cv::Mat wideOriginal(pano.size(), CV_8UC3, cv::Scalar::all(48));
+  pano(fullBand).copyTo(wideOriginal(fullBand));
   // The V2 file with a pose: 30 degrees of yaw (16.16 fixed point, big-endian) in its 'prhd' box.
   // A projection turned counter-clockwise about the up axis shows, straight ahead, what lay to
   // its right: as v360's yaw=30.
@@ -465,6 +499,7 @@ TEST_F(Upload, FilesThatSayTheirLayoutNeedNoOption) {
       {posed, turned, {}, ""},
       {v1, pair, Stereo::mono, ""},  // an option wins over the file
       {sphere, placed, {}, ""},
+      {wide, wideOriginal, {}, ""},
       {wrong,
        pano(band),
        {},
@@ -485,8 +520,42 @@ TEST_F(Upload, FilesThatSayTheirLayoutNeedNoOption) {
     const cv::Mat texture = readTexture(viewer.texture);
     EXPECT_EQ(texture.size(), c.original.size());
     EXPECT_GT(shareMatching(texture, c.original, {}), 0.97);
+    // A picture is remapped once: it keeps no remap tables (6 bytes a pixel) beyond that.
+    if (c.file.find(".jpg") != std::string::npos) {
+      EXPECT_TRUE(viewer.capture.reprojector.map1.empty() &&
+                  viewer.capture.reprojector.map2.empty());
+    }
+    if (c.file == wide) {
+      const auto rgbOf = [](cv::Vec3b bgr) { return Rgb{bgr[2], bgr[1], bgr[0]}; };
+      // The columns either side of the seam are the band's own, not blended with the border.
+      for (int y = 140; y < 372; y += 8) {
+        EXPECT_TRUE(probeColour(texture, 0, y, rgbOf(pano.at<cv::Vec3b>(y, 0)), 12)) << y;
+        EXPECT_TRUE(probeColour(texture, 1023, y, rgbOf(pano.at<cv::Vec3b>(y, 1023)), 12)) << y;
+      }
+    }
     releaseSource(viewer.capture);
   }
+
+  // A cubemap with padding between its faces is not the plain 3x2 one: one line, and the frame
+  // shown as it is.
+  std::string padded = bytes;
+  const size_t equi = padded.find("equi");
+  ASSERT_NE(equi, std::string::npos);
+  padded.replace(equi, 16, std::string("cbmp\0\0\0\0\0\0\0\0\0\0\0\4", 16));
+  const std::string cube = dir + "/padded.mp4";
+  std::ofstream(cube, std::ios::binary) << padded;
+  SourceChoice choice;
+  choice.kind = SourceKind::videoFile;
+  choice.location = cube;
+  choice.layout.stereo = Stereo::mono;
+  ::testing::internal::CaptureStderr();
+  openAndUpload(choice);
+  EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+            "lumivane: file " + cube +
+                " has a spherical projection this viewer does not know; shown as if it had no "
+                "layout metadata\n");
+  EXPECT_EQ(readTexture(viewer.texture).size(), pair.size());
+  releaseSource(viewer.capture);
 }
 
 // A pipeline that comes to its end keeps its last picture, is said once to have ended, and is
