@@ -1,7 +1,9 @@
 // Opening sources and retrying them, and the one table of their states, with the one-line
 // reports that keep a missing or lost source from being a dead window.
 #include <malloc.h>
+#include <sys/stat.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
@@ -98,6 +100,21 @@ bool tryOpen(FrameSource& source, std::uint32_t now, std::string* why) {
   source.framesSinceOpen = false;
   source.retryDelayMs = kRetryIntervalMs;
   bool opened = false;
+  const SourceKind kind = source.choice.kind;
+  if (kind == SourceKind::videoFile || kind == SourceKind::stillImage) {
+    // A FIFO or a device would block the first read of it, and the idle handler never waits;
+    // a file that is not there is said so at once, not after a reader has started on it.
+    struct stat info;
+    if (stat(source.choice.location.c_str(), &info) != 0) {
+      if (errno == ENOENT || errno == ENOTDIR) {
+        *why = "no such file";
+        return false;
+      }
+    } else if (!S_ISREG(info.st_mode)) {
+      *why = "not a regular file";
+      return false;
+    }
+  }
   try {
     source.reader = makeReader(source);
     opened = source.reader->open();
@@ -154,19 +171,38 @@ void sayOnce(bool& said, const std::string& message) {
 
 bool uploadDue(std::uint32_t now, std::uint32_t last) { return now - last >= kUploadIntervalMs; }
 
+std::string printableText(const std::string& text) {
+  std::string out;
+  for (const char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (c == '\n') {
+      out += "\\n";
+    } else if (c == '\t') {
+      out += "\\t";
+    } else if (byte < 0x20 || byte == 0x7F) {
+      static const char kHex[] = "0123456789abcdef";
+      out += {'\\', 'x', kHex[byte >> 4], kHex[byte & 15]};
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
+
 std::string describeSource(const SourceChoice& choice) {
+  const std::string location = printableText(choice.location);
   switch (choice.kind) {
     case SourceKind::camera:
       return "camera " + std::to_string(choice.cameraIndex);
     case SourceKind::stream:
-      return "stream " + choice.location;
+      return "stream " + location;
     case SourceKind::pipeline:
-      return "pipeline '" + choice.location + "'";
+      return "pipeline '" + location + "'";
     case SourceKind::videoFile:
     case SourceKind::stillImage:
       break;
   }
-  return "file " + choice.location;
+  return "file " + location;
 }
 
 void prepareCapture() {
