@@ -257,7 +257,9 @@ const cv::Mat* nextFrame(FrameSource& source, std::uint32_t now) {
   ReadResult result = ReadResult::failed;
   try {
     result = source.reader->read(now);
-  } catch (const cv::Exception&) {
+  } catch (const std::exception&) {
+    // A frame that cannot be decoded or allocated (std::bad_alloc) fails the source; the
+    // idle handler carries on.
   }
   switch (result) {
     case ReadResult::failed:
