@@ -38,6 +38,9 @@ bool isStreamUrl(const std::string& text) {
   return true;
 }
 
+// Text from the command line in quotes, its control bytes escaped so that the line stays one.
+std::string quoted(const char* text) { return "'" + printableText(text) + "'"; }
+
 bool isReadableFile(const char* path) {
   struct stat info;
   return stat(path, &info) == 0 && S_ISREG(info.st_mode) && access(path, R_OK) == 0;
@@ -45,7 +48,7 @@ bool isReadableFile(const char* path) {
 
 // Why text meant as a file cannot be opened as one, in the one line.
 void sayWhyNotAFile(const char* path, Arguments* args) {
-  const std::string name = std::string("'") + path + "'";
+  const std::string name = quoted(path);
   struct stat info;
   if (stat(path, &info) != 0) {
     if (errno == ENOENT || errno == ENOTDIR) {
@@ -188,18 +191,17 @@ void readCameraText(const char* arg, Arguments* args) {
   errno = 0;
   const long index = std::strtol(start, &end, 10);
   if (end == start) {
-    args->warnings.push_back(std::string("'") + arg +
-                             "' is not a camera number, a readable file or a URL");
+    args->warnings.push_back(quoted(arg) + " is not a camera number, a readable file or a URL");
     return;
   }
   // atoi would wrap a huge number into some other camera; refuse it instead.
   if (errno == ERANGE || index < INT_MIN || index > INT_MAX) {
-    args->warnings.push_back(std::string("camera index '") + arg + "' is out of range");
+    args->warnings.push_back("camera index " + quoted(arg) + " is out of range");
     return;
   }
   args->source.cameraIndex = static_cast<int>(index);
   if (*end != '\0') {
-    args->warnings.push_back(std::string("ignoring '") + end + "' after camera number " +
+    args->warnings.push_back("ignoring " + quoted(end) + " after camera number " +
                              std::to_string(index));
   }
 }
@@ -263,7 +265,7 @@ Arguments parseArguments(int argc, const char* const* argv) {
       optionsEnded = true;
     } else if (!optionsEnded && std::strncmp(arg, "--", 2) == 0) {
       if (!readOption(arg, &args)) {
-        args.warnings.push_back(std::string("unknown option '") + arg + "' ignored");
+        args.warnings.push_back("unknown option " + quoted(arg) + " ignored");
       }
     } else {
       sources.push_back(arg);
@@ -282,7 +284,7 @@ Arguments parseArguments(int argc, const char* const* argv) {
     if (chosen == nullptr && !isCameraText(source)) {
       chosen = source;
     } else {
-      ignored += std::string(ignored.empty() ? "'" : ", '") + source + "'";
+      ignored += (ignored.empty() ? "" : ", ") + quoted(source);
     }
   }
   if (chosen == nullptr) {

@@ -1,10 +1,43 @@
 // Lumivane: a live viewer for 360-degree video, drawn on a sphere that the mouse turns.
 #include <GL/freeglut.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <string>
+#include <vector>
 
 #include "app/app.h"
+
+namespace {
+
+// freeglut takes its options from anywhere in the command line; after "--" everything is ours,
+// so it is shown only what comes before, and the rest is put back behind what it left.
+void startWindowSystem(int* argc, char** argv) {
+  int options = 1;
+  while (options < *argc && std::strcmp(argv[options], "--") != 0) ++options;
+  const std::vector<char*> rest(argv + options, argv + *argc);
+  glutInit(&options, argv);
+  std::copy(rest.begin(), rest.end(), argv + options);
+  *argc = options + static_cast<int>(rest.size());
+  argv[*argc] = nullptr;
+}
+
+// A -geometry size of 0 is refused by X, and one far beyond the screen makes the GL fail; the
+// window gets a size between one pixel and the screen's.
+void fitWindowToScreen() {
+  const int width = glutGet(GLUT_INIT_WINDOW_WIDTH);
+  const int height = glutGet(GLUT_INIT_WINDOW_HEIGHT);
+  if (width < 0 || height < 0) return;  // no size asked for: the window system chooses
+  const int fitWidth = std::clamp(width, 1, std::max(1, glutGet(GLUT_SCREEN_WIDTH)));
+  const int fitHeight = std::clamp(height, 1, std::max(1, glutGet(GLUT_SCREEN_HEIGHT)));
+  if (fitWidth == width && fitHeight == height) return;
+  std::fprintf(stderr, "lumivane: a window of %dx%d pixels does not fit the screen; using %dx%d\n",
+               width, height, fitWidth, fitHeight);
+  glutInitWindowSize(fitWidth, fitHeight);
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
   // Help and version need no display, so they are answered before the window system starts.
@@ -23,7 +56,8 @@ int main(int argc, char** argv) {
   // Create the window; freeglut takes its own options out of the command line first. The size
   // is given before, so that a size from -geometry overrides it.
   glutInitWindowSize(640, 480);
-  glutInit(&argc, argv);
+  startWindowSystem(&argc, argv);
+  fitWindowToScreen();
   glutInitDisplayMode(GLUT_RGB | GLUT_DOUBLE | GLUT_DEPTH);
   viewer.window = glutCreateWindow("Lumivane - Brackwell");
   nameWindow();

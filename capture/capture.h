@@ -183,6 +183,9 @@ std::string completePipeline(const std::string& text);
 // "camera 2", "file clip.avi", "stream rtsp://host/x", for messages.
 std::string describeSource(const SourceChoice& choice);
 
+// `text` with its control bytes written as \n, \t or \xNN, so that a message stays one line.
+std::string printableText(const std::string& text);
+
 // Silences OpenCV's own logging and keeps the per-upload images in reusable heap memory. Call
 // once, first thing.
 void prepareCapture();

@@ -8,6 +8,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <opencv2/imgcodecs.hpp>
@@ -54,6 +56,17 @@ bool onlyTheLibraryReads(const char* path) {
          starts("\xFF\x4F\xFF\x51", 4) || starts("\x76\x2F\x31\x01", 4) || starts("DICM", 4, 128);
 }
 
+// Whether `arg` looks like a file that is not there yet (a path or a name with an extension), and
+// may turn out to be such a picture once it appears.
+bool namesMissingFile(const char* arg) {
+  struct stat info;
+  if (arg[0] == '-' || stat(arg, &info) == 0 || (errno != ENOENT && errno != ENOTDIR)) {
+    return false;
+  }
+  if (std::strstr(arg, "://") != nullptr || std::strstr(arg, " ! ") != nullptr) return false;
+  return std::strchr(arg, '/') != nullptr || std::strchr(arg, '.') != nullptr;
+}
+
 // Runs from the executable's preinit array: before any shared library's initialiser, so before
 // the image library has read its limit (a setenv in main comes too late, and one here is undone
 // by the C library's own start). A process whose command line names a picture that the library
@@ -74,7 +87,9 @@ void startWithLibraryLimit(int argc, char** argv, char** envp) {
     }
   }
   bool needed = false;
-  for (int i = 1; i < argc && !needed; ++i) needed = onlyTheLibraryReads(argv[i]);
+  for (int i = 1; i < argc && !needed; ++i) {
+    needed = onlyTheLibraryReads(argv[i]) || namesMissingFile(argv[i]);
+  }
   if (!needed) return;
   for (; envp != nullptr && envp[count] != nullptr; ++count) {
   }
@@ -88,7 +103,14 @@ void startWithLibraryLimit(int argc, char** argv, char** envp) {
   }
   env[kept++] = const_cast<char*>(kLibraryLimit);
   env[kept] = nullptr;
-  execve("/proc/self/exe", argv, env);
+  // The executable's own path keeps the process's name; /proc/self/exe would rename it "exe".
+  char self[PATH_MAX];
+  const ssize_t length = readlink("/proc/self/exe", self, sizeof self - 1);
+  if (length > 0) {
+    self[length] = '\0';
+    execve(self, argv, env);
+  }
+  execve("/proc/self/exe", argv, env);  // moved or deleted since it started
   std::free(env);
 }
 

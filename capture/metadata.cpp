@@ -1,6 +1,8 @@
 // What a file says about its layout: the spherical and stereo side data that FFmpeg's demuxers
 // read from a video's headers (spherical video V1 and V2 in MP4 and MOV, Matroska's
 // projection), and a still picture's GPano XMP, read through Exiv2.
+#include <sys/stat.h>
+
 extern "C" {
 #include <libavformat/avformat.h>
 #include <libavutil/spherical.h>
@@ -27,7 +29,8 @@ Layout readVideoLayout(const std::string& path, std::string* problem) {
   Layout layout;
   av_log_set_level(AV_LOG_QUIET);
   AVFormatContext* context = nullptr;
-  if (avformat_open_input(&context, path.c_str(), nullptr, nullptr) < 0) return layout;
+  // "file:" keeps a name that holds "://" a file, never a network address.
+  if (avformat_open_input(&context, ("file:" + path).c_str(), nullptr, nullptr) < 0) return layout;
   std::unique_ptr<AVFormatContext*, void (*)(AVFormatContext**)> closer(&context,
                                                                         avformat_close_input);
   const int index = av_find_best_stream(context, AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
@@ -112,7 +115,13 @@ Layout readPictureLayout(const std::string& path, std::string* problem) {
   std::map<std::string, std::string> gpano;
   try {
     Exiv2::LogMsg::setLevel(Exiv2::LogMsg::mute);
-    auto image = Exiv2::ImageFactory::open(path, false);
+    // Through a plain file: given a name, Exiv2 reads "-" from stdin and "http://..." from the
+    // network.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+    Exiv2::BasicIo::AutoPtr file(new Exiv2::FileIo(path));
+    auto image = Exiv2::ImageFactory::open(file);
+#pragma GCC diagnostic pop
     image->readMetadata();
     for (const Exiv2::Xmpdatum& datum : image->xmpData()) {
       if (datum.groupName() == "GPano") gpano[datum.tagName()] = datum.toString();
@@ -154,6 +163,9 @@ Layout readPictureLayout(const std::string& path, std::string* problem) {
 
 Layout readFileLayout(const std::string& path, std::string* problem) {
   problem->clear();
+  // A FIFO or a device would block the first read; opening the source says why it is refused.
+  struct stat info;
+  if (stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return Layout{};
   try {
     return cv::haveImageReader(path) ? readPictureLayout(path, problem)
                                      : readVideoLayout(path, problem);

@@ -101,7 +101,7 @@ std::string fileProblem(const SourceChoice& choice) {
   if (choice.kind != SourceKind::videoFile && choice.kind != SourceKind::stillImage) return "";
   struct stat info;
   if (stat(choice.location.c_str(), &info) != 0) {
-    return errno == ENOENT ? "no such file" : "it cannot be read";
+    return errno == ENOENT || errno == ENOTDIR ? "no such file" : "it cannot be read";
   }
   return S_ISREG(info.st_mode) ? "" : "not a regular file";
 }
@@ -172,19 +172,38 @@ void sayOnce(bool& said, const std::string& message) {
 
 bool uploadDue(std::uint32_t now, std::uint32_t last) { return now - last >= kUploadIntervalMs; }
 
+std::string printableText(const std::string& text) {
+  std::string out;
+  for (const char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (c == '\n') {
+      out += "\\n";
+    } else if (c == '\t') {
+      out += "\\t";
+    } else if (byte < 0x20 || byte == 0x7F) {
+      static const char kHex[] = "0123456789abcdef";
+      out += {'\\', 'x', kHex[byte >> 4], kHex[byte & 15]};
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
+
 std::string describeSource(const SourceChoice& choice) {
+  const std::string location = printableText(choice.location);
   switch (choice.kind) {
     case SourceKind::camera:
       return "camera " + std::to_string(choice.cameraIndex);
     case SourceKind::stream:
-      return "stream " + choice.location;
+      return "stream " + location;
     case SourceKind::pipeline:
-      return "pipeline '" + choice.location + "'";
+      return "pipeline '" + location + "'";
     case SourceKind::videoFile:
     case SourceKind::stillImage:
       break;
   }
-  return "file " + choice.location;
+  return "file " + location;
 }
 
 void prepareCapture() {
@@ -242,7 +261,9 @@ const cv::Mat* nextFrame(FrameSource& source, std::uint32_t now) {
   ReadResult result = ReadResult::failed;
   try {
     result = source.reader->read(now);
-  } catch (const cv::Exception&) {
+  } catch (const std::exception&) {
+    // A frame that cannot be decoded or allocated (std::bad_alloc) fails the source; the
+    // idle handler carries on.
   }
   switch (result) {
     case ReadResult::failed:

@@ -174,6 +174,7 @@ TEST(Arguments, NamedFilesOptionsAndTheirEnd) {
       {{"3", "pano.jgp"}, SourceKind::videoFile, "pano.jgp", "ignoring '3'; 'pano.jgp': no such"},
       {{"12.5"}, SourceKind::camera, "12", "ignoring '.5' after camera number 12"},
       {{"2", "--low-cpu"}, SourceKind::camera, "2", ""},
+      {{"x\ty", "a\x1b.png"}, SourceKind::videoFile, "a\x1b.png", "'x\\ty'; 'a\\x1b.png': no"},
   };
   for (const auto& c : cases) {
     const Arguments a = parse(c.args);

@@ -7,6 +7,8 @@ inside that call (what varies, such as a file name or a number, is an expression
 For each call found in app/, capture/, render/ and trackball/, the literals' words, in order,
 must appear in one entry of DIAGNOSTICS (an entry runs from one .TP, .IP or .PP to the next).
 A write to the terminal by any other means fails the check too, so that none is overlooked.
+The reasons that capture/ puts into a "cannot open" line (assignments to reason_, *failure or
+*why) are checked the same way, each against the entries that list reasons.
 
 Usage: diagnostics_check.py SOURCE_DIR
 """
@@ -15,6 +17,8 @@ import sys
 from pathlib import Path
 
 MESSAGE_CALLS = ("sayOnce(", "reportDown(", "warnings.push_back(", "fprintf(stderr")
+REASON_ASSIGNMENT = re.compile(r"(?:\breason_|\*failure|\*why)\s*=(?!=)")
+REASON_LIST = re.compile(r"reason\b.*\b(is one of|as above)")
 OTHER_WRITES = re.compile(r"std::cerr|std::clog|\bperror\(|\bf?puts\([^;]*stderr|\bputs\(")
 PRINTF_SPEC = re.compile(r"%[-+ #0]*\d*(?:\.\d+)?[hlzjt]*[diouxXeEfgGcsp%]")
 ESCAPES = {"n": "\n", "t": "\t", '"': '"', "'": "'", "\\": "\\"}
@@ -56,9 +60,10 @@ def words(fragment):
 
 
 def messages(path):
-    """(line, [fixed fragments]) for every message call in one source file."""
+    """(line, [fixed fragments], is a reason) for every message call and reason in one file."""
     text = path.read_text()
     code, literals = lex(text)
+    found = []
     for call in MESSAGE_CALLS:
         for match in re.finditer(re.escape(call), code):
             start = code.index("(", match.start())
@@ -67,23 +72,33 @@ def messages(path):
                 depth += {"(": 1, ")": -1}.get(code[end], 0)
                 if depth == 0:
                     break
-            inside = [lit for lit in literals if start < lit[0] and lit[1] <= end]
-            if not inside:
-                continue  # the function's own definition
-            # Adjacent literals ("a" "b") are one string in C++.
-            joined, pieces, previous = "", [], None
-            for s, e, value in inside:
-                if previous is not None and code[previous:s].strip():
-                    pieces.append(joined)
-                    joined = ""
-                joined += value
-                previous = e
-            pieces.append(joined)
-            if call.startswith("fprintf"):
-                pieces = [p for piece in pieces for p in PRINTF_SPEC.split(piece)]
-            fragments = [words(p) for p in pieces]
-            fragments = [f for f in fragments if sum(c.isalpha() for c in f) >= 2]
-            yield text.count("\n", 0, match.start()) + 1, fragments
+            found.append((call, match, start, end))
+    for match in REASON_ASSIGNMENT.finditer(code):
+        found.append(("reason", match, match.end(), code.index(";", match.end())))
+    for call, match, start, end in found:
+        inside = [lit for lit in literals if start < lit[0] and lit[1] <= end]
+        if not inside:
+            continue  # the function's own definition
+        # Adjacent literals ("a" "b") are one string in C++.
+        joined, pieces, previous = "", [], None
+        for s, e, value in inside:
+            if previous is not None and code[previous:s].strip():
+                pieces.append(joined)
+                joined = ""
+            joined += value
+            previous = e
+        pieces.append(joined)
+        if call.startswith("fprintf"):
+            pieces = [p for piece in pieces for p in PRINTF_SPEC.split(piece)]
+        fragments = [words(p) for p in pieces]
+        fragments = [f for f in fragments if sum(c.isalpha() for c in f) >= 2]
+        line = text.count("\n", 0, match.start()) + 1
+        if call == "reason":
+            # Alternatives (a ? "x" : "y") each stand alone in the list of reasons.
+            for fragment in fragments:
+                yield line, [fragment], True
+        else:
+            yield line, fragments, False
 
 
 def manual_entries(page):
@@ -131,9 +146,11 @@ def main():
                 if OTHER_WRITES.search(line):
                     others.append(f"{name}:{number}: writes to the terminal outside the message "
                                   f"calls {', '.join(MESSAGE_CALLS)}")
-            for number, fragments in messages(path):
+            for number, fragments, reason in messages(path):
                 count += 1
-                if not any(in_order(fragments, entry) for entry in entries):
+                # A reason belongs in an entry that lists them, not just anywhere.
+                candidates = [e for e in entries if REASON_LIST.search(e)] if reason else entries
+                if not any(in_order(fragments, entry) for entry in candidates):
                     missing.append(f"{name}:{number}: \"{' … '.join(fragments)}\"")
     if missing:
         print("The manual page's DIAGNOSTICS (packaging/lumivane.1.in) lacks these lines; add "
@@ -141,7 +158,7 @@ def main():
         print("\n".join("  " + m for m in missing))
     if others:
         print("\n".join(others))
-    print(f"{count} message calls checked, {len(missing)} missing from the manual page")
+    print(f"{count} message calls and reasons checked, {len(missing)} missing from the manual page")
     return 1 if missing or others else 0
 
 

@@ -200,8 +200,11 @@ TEST_F(EndToEnd, BadArgumentsGetOneLineAndARunningWindow) {
       .write(reinterpret_cast<const char*>(bmp.data()), static_cast<long>(bmp.size()));
   const std::string dangling = dir_ + "/dangling";
   symlink("/nonexistent/target", dangling.c_str());
+  const std::string fifo = dir_ + "/fifo.mp4";
+  mkfifo(fifo.c_str(), 0644);
   const struct {
     std::string argument, expected;
+    std::vector<std::string> before = {};  // arguments ahead of it
   } cases[] = {
       {"", "'' is not a camera number, a readable file or a URL; cannot open camera 0 either"},
       {"99999999999999999999", "camera index '99999999999999999999' is out of range"},
@@ -216,10 +219,16 @@ TEST_F(EndToEnd, BadArgumentsGetOneLineAndARunningWindow) {
       {lying, "cannot open file " + lying + ": it declares more pixels than this viewer shows;"},
       {"http://127.0.0.1:9/none.mjpg",
        "cannot open stream http://127.0.0.1:9/none.mjpg: the connection failed;"},
+      {fifo, "': not a regular file; cannot open file " + fifo + " either: not a regular file;"},
+      {"no\nsuch.png", "'no\\nsuch.png': no such file; cannot open file no\\nsuch.png either"},
+      // After "--" nothing is freeglut's.
+      {"-display", "'-display' is not a camera number, a readable file or a URL", {"--"}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE("argument '" + c.argument + "'");
-    launch({c.argument});
+    std::vector<std::string> arguments = c.before;
+    arguments.push_back(c.argument);
+    launch(arguments);
     window_.clear();
     waitForWindow();
     EXPECT_EQ(waitExit(0ms), -1) << "the viewer should still be running";
@@ -258,6 +267,28 @@ TEST_F(EndToEnd, GeometrySizeAndDesktopIdentity) {
       << properties;
   EXPECT_NE(properties.find("_NET_WM_PID(CARDINAL) = " + std::to_string(pid_)), std::string::npos)
       << properties;
+}
+
+TEST_F(EndToEnd, GeometryBeyondTheScreenIsBroughtWithinIt) {
+  const struct {
+    const char *geometry, *width;
+  } cases[] = {{"0x0", "Width: 1\n"}, {"40000x40000", "Width: "}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.geometry);
+    launch({"-geometry", c.geometry, blocksPicture()});
+    window_.clear();
+    waitForWindow();
+    EXPECT_EQ(waitExit(0ms), -1) << "the viewer should still be running";
+    EXPECT_NE(readFile(stderrPath_)
+                  .find(std::string("lumivane: a window of ") + c.geometry +
+                        " pixels does not fit the screen; using "),
+              std::string::npos)
+        << readFile(stderrPath_);
+    EXPECT_NE(shell("xwininfo -id " + window_).find(c.width), std::string::npos);
+    kill(pid_, SIGKILL);
+    waitpid(pid_, nullptr, 0);
+    pid_ = -1;
+  }
 }
 
 // CPU time of the viewer, in clock ticks.

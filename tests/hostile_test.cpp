@@ -1,6 +1,8 @@
 // Hostile and broken input: sizes refused before anything is decoded, damage shown as far as it
 // decodes and said once, and nothing from the libraries on the terminal.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <fstream>
@@ -110,6 +112,11 @@ TEST(Hostile, StillsShowTrueWithOneLineOfOurs) {
   std::vector<unsigned char> cut = readBytes(dir + "cmyk.jpg");
   cut.resize(cut.size() / 2);
   writeBytes(dir + "cut-cmyk.jpg", cut);
+  // A local picture whose relative name reads as a URL, and a FIFO that no one writes to.
+  mkdir((dir + "http:").c_str(), 0755);
+  mkdir((dir + "http:/127.0.0.1:9").c_str(), 0755);
+  cv::imwrite(dir + "http:/127.0.0.1:9/x.png", solidFrame(64, 32, kRed));
+  mkfifo((dir + "fifo.png").c_str(), 0644);
   const struct {
     const char* name;
     const char* line;    // after "lumivane: ", with @ for the file; empty when none is due
@@ -126,9 +133,14 @@ TEST(Hostile, StillsShowTrueWithOneLineOfOurs) {
        {320, 160},
        {160, 20},
        kRed},
+      {"http://127.0.0.1:9/x.png", "", {64, 32}, {32, 16}, kRed},
+      {"fifo.png", "cannot open file @: not a regular file"},
   };
+  // Names relative to the folder, as typed in it.
+  char* const home = getcwd(nullptr, 0);
+  ASSERT_EQ(chdir(dir.c_str()), 0);
   for (const auto& still : cases) {
-    const std::string path = dir + still.name;
+    const std::string path = still.name;
     FrameSource source;
     ::testing::internal::CaptureStderr();
     openSource(source, fileChoice(path), 0);
@@ -142,6 +154,8 @@ TEST(Hostile, StillsShowTrueWithOneLineOfOurs) {
     const cv::Vec3b bgr = frame->at<cv::Vec3b>(still.at);
     EXPECT_TRUE(sameColour({bgr[2], bgr[1], bgr[0]}, still.colour, 40)) << still.name << bgr;
   }
+  EXPECT_EQ(chdir(home), 0);
+  std::free(home);
 }
 
 TEST(Hostile, TruncatedPictureShowsWhatDecodesWithOneLineOfOurs) {
