@@ -348,9 +348,13 @@ TEST_F(EndToEnd, VideoColoursOnTheGlobeFirstRowsOnTop) {
   writer.release();
   launch({dir_ + "/clip.avi"});
   waitForWindow();
-  const cv::Mat shot = screenshot();
+  // The card is up until GStreamer, opening in the background, hands over the first frame.
   cv::Mat rgb;
-  cv::cvtColor(shot, rgb, cv::COLOR_BGR2RGB);
+  for (int tries = 0; tries < 40; ++tries) {
+    cv::cvtColor(screenshot(), rgb, cv::COLOR_BGR2RGB);
+    if (probeColour(rgb, 320, 12, kMagenta, 40)) break;
+    std::this_thread::sleep_for(200ms);
+  }
   EXPECT_TRUE(probeColour(rgb, 320, 12, kMagenta, 40));
   EXPECT_TRUE(probeColour(rgb, 320, 204, kGreen, 40));
   EXPECT_TRUE(probeColour(rgb, 320, 380, kGreen, 40));
