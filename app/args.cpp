@@ -305,7 +305,7 @@ const char* usageText() {
          "  FILE     a picture (PNG, JPEG), or a video played through GStreamer on its own\n"
          "           timestamps and looped\n"
          "  URL      a stream read through GStreamer at its newest frame: http(s), rtsp, rtmp,\n"
-         "           udp, HLS, tcp://host:port (raw MPEG-TS or MJPEG) or file://\n"
+         "           udp, HLS, tcp://host:port (raw MPEG-TS) or file://\n"
          "  PIPELINE a GStreamer pipeline (text with ' ! '), such as\n"
          "           'v4l2src ! image/jpeg,width=3840,height=1920 ! jpegdec'; run as written,\n"
          "           with '! videoconvert ! appsink' added unless it ends in an appsink\n"

@@ -18,6 +18,7 @@ namespace {
 // A live stream or pipeline that has delivered and then sends nothing for this long has
 // stopped; a 1 fps camera or a slow key frame stays well inside it.
 constexpr std::uint32_t kLiveStallMs = 5000;
+constexpr std::uint32_t kMaxStallMs = 60000;
 // Marks a pipeline that its reader has given up, for a start still waiting in GStreamer's pool.
 constexpr const char* kClosedKey = "lumivane-closed";
 // The layouts that our own appsink asks videoconvert for: those a cv::Mat holds as they are.
@@ -184,8 +185,11 @@ class GstReader final : public Reader {
     return toFrame(newest.get()) ? ReadResult::frame : ReadResult::nothingNew;
   }
 
+  // A slow source (a snapshot camera, a pipeline at one frame in eight seconds) gets three of
+  // its frame periods, as its caps state them.
   std::uint32_t stallLimitMs() const override {
-    return flavour_ == Flavour::file ? 0 : kLiveStallMs;
+    if (flavour_ == Flavour::file) return 0;
+    return std::min<std::uint32_t>(kMaxStallMs, std::max(kLiveStallMs, 3 * framePeriodMs_));
   }
 
  private:
@@ -234,7 +238,10 @@ class GstReader final : public Reader {
       reason_ = "it has no appsink";
       return false;
     }
-    if (flavour_ != Flavour::pipeline) setUpSource(uri);
+    if (flavour_ != Flavour::pipeline && !setUpSource(uri)) {
+      reason_ = "not tcp://host:port with a port from 1 to 65535";
+      return false;
+    }
     if (flavour_ != Flavour::pipeline || ownSink_) {
       // The newest frame only. Files play on the pipeline's clock, so that variable frame
       // rates come out right; streams are shown as they come. A pipeline starts on the clock
@@ -270,7 +277,7 @@ class GstReader final : public Reader {
     return sink_ != nullptr;
   }
 
-  void setUpSource(const std::string& uri) {
+  bool setUpSource(const std::string& uri) {
     const CapsPtr decoded(gst_caps_from_string(kDecodedCaps));
     const ElementPtr source(gst_bin_get_by_name(GST_BIN(pipeline_.get()), "lumivane_source"));
     g_object_set(source.get(), "caps", decoded.get(), nullptr);
@@ -279,9 +286,16 @@ class GstReader final : public Reader {
       // tcp://host:port
       const std::string rest = uri.substr(6);
       const size_t colon = rest.rfind(':');
-      const std::string host = rest.substr(0, colon);
-      const int port = colon == std::string::npos ? 0 : std::atoi(rest.c_str() + colon + 1);
-      g_object_set(tcp.get(), "host", host.c_str(), "port", port, nullptr);
+      std::string host = rest.substr(0, colon);
+      if (host.size() > 2 && host.front() == '[' && host.back() == ']') {
+        host = host.substr(1, host.size() - 2);  // [::1]
+      }
+      char* end = nullptr;
+      const long port =
+          colon == std::string::npos ? 0 : std::strtol(rest.c_str() + colon + 1, &end, 10);
+      // The element would keep its default port for one it refuses, and say so nowhere.
+      if (port < 1 || port > 65535 || *end != '\0' || host.empty()) return false;
+      g_object_set(tcp.get(), "host", host.c_str(), "port", static_cast<int>(port), nullptr);
     } else {
       g_object_set(source.get(), "uri", uri.c_str(), nullptr);
     }
@@ -289,6 +303,7 @@ class GstReader final : public Reader {
       g_signal_connect(pipeline_.get(), "deep-element-added", G_CALLBACK(setUpLiveElement),
                        nullptr);
     }
+    return true;
   }
 
   // What the bus has to say, without waiting: an error or the end; a warning is said once.
@@ -313,7 +328,9 @@ class GstReader final : public Reader {
           gst_message_parse_warning(popped, &error, &debug);
           // An audio stream that nobody decodes is no news for a viewer.
           if (!g_error_matches(error, GST_STREAM_ERROR, GST_STREAM_ERROR_CODEC_NOT_FOUND) &&
-              !g_error_matches(error, GST_CORE_ERROR, GST_CORE_ERROR_MISSING_PLUGIN)) {
+              !g_error_matches(error, GST_CORE_ERROR, GST_CORE_ERROR_MISSING_PLUGIN) &&
+              // Said again, with its reason, by the error that follows.
+              !g_error_matches(error, GST_PARSE_ERROR, GST_PARSE_ERROR_DELAYED_LINK)) {
             sayOnce(said_.warning, describeSource(choice_) + ": " + oneLine(error->message));
           }
           g_error_free(error);
@@ -345,6 +362,15 @@ class GstReader final : public Reader {
         reason_ = "it cannot start over";
         return ReadResult::failed;
       case Flavour::stream:
+        // A recording served over the network loops as a file does; one that cannot start
+        // over has ended, rather than failing and being fetched again at every retry.
+        if (paced_) {
+          return gst_element_seek_simple(
+                     pipeline_.get(), GST_FORMAT_TIME,
+                     static_cast<GstSeekFlags>(GST_SEEK_FLAG_FLUSH | GST_SEEK_FLAG_KEY_UNIT), 0)
+                     ? ReadResult::nothingNew
+                     : ReadResult::ended;
+        }
         reason_ = "the stream ended";
         return ReadResult::failed;
       case Flavour::pipeline:
@@ -374,7 +400,13 @@ class GstReader final : public Reader {
     GstCaps* caps = gst_sample_get_caps(sample);
     GstBuffer* buffer = gst_sample_get_buffer(sample);
     if (caps == nullptr || buffer == nullptr || gst_caps_get_size(caps) == 0) return false;
-    const char* type = gst_structure_get_name(gst_caps_get_structure(caps, 0));
+    const GstStructure* structure = gst_caps_get_structure(caps, 0);
+    const char* type = gst_structure_get_name(structure);
+    int rateN = 0, rateD = 0;
+    if (gst_structure_get_fraction(structure, "framerate", &rateN, &rateD) && rateN > 0 &&
+        rateD > 0) {
+      framePeriodMs_ = static_cast<std::uint32_t>(std::min(1000.0 * rateD / rateN, 1e6));
+    }
     if (std::strcmp(type, "image/jpeg") == 0) {
       GstMapInfo map;
       if (!gst_buffer_map(buffer, &map, GST_MAP_READ)) return false;
@@ -464,6 +496,7 @@ class GstReader final : public Reader {
   bool ownSink_ = false;  // a pipeline that we gave its appsink
   bool paced_ = false;    // a recording served over the network, played at its own pace
   bool latencyChecked_ = false;
+  std::uint32_t framePeriodMs_ = 0;  // milliseconds, from the caps' frame rate when they say
   ElementPtr pipeline_;
   ElementPtr sink_;
   BusPtr bus_;

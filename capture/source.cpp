@@ -46,7 +46,8 @@ void report(const FrameSource& source, Report say, const std::string& why) {
       line = name + " is delivering frames";
       break;
     case Report::ended:
-      line = name + " has ended; its last picture stays";
+      line = source.framesSinceOpen ? name + " has ended; its last picture stays"
+                                    : name + " has ended without delivering a frame";
       break;
   }
   std::fprintf(stderr, "lumivane: %s\n", line.c_str());
@@ -302,5 +303,6 @@ void releaseSource(FrameSource& source) {
 }
 
 bool wantsCard(const FrameSource& source) {
-  return source.state == SourceState::connecting || source.state == SourceState::missing;
+  return source.state == SourceState::connecting || source.state == SourceState::missing ||
+         (source.state == SourceState::ended && !source.framesSinceOpen);
 }

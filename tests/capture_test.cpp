@@ -276,7 +276,9 @@ TEST(Stream, ClosedLocalPortFailsFastWithOneLine) {
   const struct {
     std::string url, why;
   } cases[] = {{"http://127.0.0.1:9/none.mjpg", "the connection failed"},
-               {"tcp://127.0.0.1:9", "connection refused"}};
+               {"tcp://127.0.0.1:9", "connection refused"},
+               // The element would quietly take its default port instead.
+               {"tcp://127.0.0.1:70000", "not tcp://host:port with a port from 1 to 65535"}};
   for (const auto& c : cases) {
     SourceChoice choice;
     choice.kind = SourceKind::stream;

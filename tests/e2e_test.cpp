@@ -219,7 +219,7 @@ TEST_F(EndToEnd, BadArgumentsGetOneLineAndARunningWindow) {
       {lying, "cannot open file " + lying + ": it declares more pixels than this viewer shows;"},
       {"http://127.0.0.1:9/none.mjpg",
        "cannot open stream http://127.0.0.1:9/none.mjpg: the connection failed;"},
-      {fifo, "': not a regular file; cannot open file " + fifo + " either: not a regular file;"},
+      {fifo, "': not a regular file; cannot open file " + fifo + " either;"},
       {"no\nsuch.png", "'no\\nsuch.png': no such file; cannot open file no\\nsuch.png either"},
       // After "--" nothing is freeglut's.
       {"-display", "'-display' is not a camera number, a readable file or a URL", {"--"}},

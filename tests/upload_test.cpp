@@ -575,4 +575,17 @@ TEST_F(Upload, PipelineThatEndsIsSaidOnceAndKeepsItsPicture) {
             "lumivane: pipeline '" + choice.location + "' has ended; its last picture stays\n");
   EXPECT_EQ(viewer.capture.state, SourceState::ended);
   EXPECT_TRUE(probeColour(readTexture(viewer.texture), 32, 16, kRed, 4));
+
+  // One that ends before its first frame leaves the card up, not an empty sphere.
+  choice.location = "videotestsrc num-buffers=0 ! video/x-raw,width=64,height=32";
+  ::testing::internal::CaptureStderr();
+  openAndUpload(choice);
+  for (int i = 0; i < 50; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    fakeNow += 60;
+    onIdle();
+  }
+  EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+            "lumivane: pipeline '" + choice.location + "' has ended without delivering a frame\n");
+  EXPECT_EQ(textureSize(), cv::Size(1024, 512)) << "the test card";
 }
