@@ -19,6 +19,35 @@ namespace {
 // stopped; a 1 fps camera or a slow key frame stays well inside it.
 constexpr std::uint32_t kLiveStallMs = 5000;
 constexpr std::uint32_t kMaxStallMs = 60000;
+
+// A buffer's or a video frame's mapping, released however the code that reads it leaves (a
+// failed allocation while a frame is copied must not keep the buffer mapped for good).
+struct BufferMap {
+  explicit BufferMap(GstBuffer* mappedBuffer) : buffer(mappedBuffer) {
+    mapped = gst_buffer_map(buffer, &info, GST_MAP_READ);
+  }
+  ~BufferMap() {
+    if (mapped) gst_buffer_unmap(buffer, &info);
+  }
+  BufferMap(const BufferMap&) = delete;
+  BufferMap& operator=(const BufferMap&) = delete;
+  GstBuffer* buffer;
+  GstMapInfo info{};
+  bool mapped = false;
+};
+
+struct FrameMap {
+  FrameMap(const GstVideoInfo* videoInfo, GstBuffer* buffer, GstMapFlags flags) {
+    mapped = gst_video_frame_map(&frame, const_cast<GstVideoInfo*>(videoInfo), buffer, flags);
+  }
+  ~FrameMap() {
+    if (mapped) gst_video_frame_unmap(&frame);
+  }
+  FrameMap(const FrameMap&) = delete;
+  FrameMap& operator=(const FrameMap&) = delete;
+  GstVideoFrame frame{};
+  bool mapped = false;
+};
 // Marks a pipeline that its reader has given up, for a start still waiting in GStreamer's pool.
 constexpr const char* kClosedKey = "lumivane-closed";
 // The layouts that our own appsink asks videoconvert for: those a cv::Mat holds as they are.
@@ -408,19 +437,17 @@ class GstReader final : public Reader {
       framePeriodMs_ = static_cast<std::uint32_t>(std::min(1000.0 * rateD / rateN, 1e6));
     }
     if (std::strcmp(type, "image/jpeg") == 0) {
-      GstMapInfo map;
-      if (!gst_buffer_map(buffer, &map, GST_MAP_READ)) return false;
-      const bool shown = decodeShown(map.data, map.size, choice_, said_, frame_);
-      gst_buffer_unmap(buffer, &map);
-      return shown;
+      const BufferMap map(buffer);
+      return map.mapped && decodeShown(map.info.data, map.info.size, choice_, said_, frame_);
     }
     GstVideoInfo info;
-    GstVideoFrame video;
     if (std::strcmp(type, "video/x-raw") != 0 || !gst_video_info_from_caps(&info, caps)) {
       sayOnce(said_.format, describeSource(choice_) + " delivers " + type + ", not video");
       return false;
     }
-    if (!gst_video_frame_map(&video, &info, buffer, GST_MAP_READ)) return false;
+    const FrameMap mapped(&info, buffer, GST_MAP_READ);
+    if (!mapped.mapped) return false;
+    const GstVideoFrame& video = mapped.frame;
     const int width = GST_VIDEO_FRAME_WIDTH(&video), height = GST_VIDEO_FRAME_HEIGHT(&video);
     int matType = -1;
     switch (GST_VIDEO_FRAME_FORMAT(&video)) {
@@ -448,7 +475,6 @@ class GstReader final : public Reader {
     } else if (ok) {
       ok = convert(video);
     }
-    gst_video_frame_unmap(&video);
     return ok;
   }
 
@@ -480,14 +506,14 @@ class GstReader final : public Reader {
     if (converter_ == nullptr) return false;
     GstBuffer* wrapped = gst_buffer_new_wrapped_full(static_cast<GstMemoryFlags>(0), frame_.data,
                                                      out.size, 0, out.size, nullptr, nullptr);
-    GstVideoFrame target;
-    const bool mapped = gst_video_frame_map(&target, &out, wrapped, GST_MAP_WRITE);
-    if (mapped) {
-      gst_video_converter_frame(converter_.get(), &video, &target);
-      gst_video_frame_unmap(&target);
+    bool done = false;
+    {
+      FrameMap target(&out, wrapped, GST_MAP_WRITE);
+      if (target.mapped) gst_video_converter_frame(converter_.get(), &video, &target.frame);
+      done = target.mapped;
     }
     gst_buffer_unref(wrapped);
-    return mapped;
+    return done;
   }
 
   SourceChoice choice_;
