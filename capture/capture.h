@@ -5,7 +5,6 @@
 #include <cstdint>
 #include <memory>
 #include <opencv2/core.hpp>
-#include <opencv2/videoio.hpp>
 #include <optional>
 #include <string>
 

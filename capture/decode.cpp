@@ -12,111 +12,23 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
-#include <opencv2/imgcodecs.hpp>
 
-#include "capture/capture.h"
+#include "capture/source_internal.h"
 
 namespace {
 
-// OpenCV's image library reads its own size limit (2^30 pixels by default) from this variable
-// once, in a static initialiser that runs before main. It guards every format we do not read
-// ourselves: BMP, TIFF, WebP, PPM, JPEG 2000 and others.
-constexpr char kLibraryLimitName[] = "OPENCV_IO_MAX_IMAGE_PIXELS=";
-constexpr char kLibraryLimit[] = "OPENCV_IO_MAX_IMAGE_PIXELS=134217728";
-
-constexpr std::int64_t digitsValue(const char* text) {
-  std::int64_t value = 0;
-  for (; *text != '\0'; ++text) value = value * 10 + (*text - '0');
-  return value;
-}
-static_assert(digitsValue(kLibraryLimit + sizeof kLibraryLimitName - 1) == kMaxPicturePixels,
-              "the library's limit is the viewer's");
-
-// True when this process started with the library's limit in its environment, so that the
-// library took it.
-bool libraryLimitInForce = false;
-
-// Whether `path` is a file in a format that only the image library reads (BMP, TIFF, WebP, the
-// PNM family, Sun raster, Radiance, JPEG 2000, OpenEXR, DICOM), told by its first bytes.
-bool onlyTheLibraryReads(const char* path) {
-  struct stat info;
-  if (stat(path, &info) != 0 || !S_ISREG(info.st_mode)) return false;
-  const int fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-  if (fd < 0) return false;
-  unsigned char head[132] = {};
-  const ssize_t got = read(fd, head, sizeof head);
-  close(fd);
-  if (got < 4) return false;
+// Whether a file that starts with `head` is in a format that only OpenCV reads (BMP, TIFF,
+// WebP, the PNM family, Sun raster, Radiance, JPEG 2000, OpenEXR, DICOM).
+bool onlyTheLibraryReads(const unsigned char* head, std::size_t size) {
+  if (size < 4) return false;
   const auto starts = [&](const char* text, std::size_t length, std::size_t at = 0) {
-    return std::memcmp(head + at, text, length) == 0;
+    return at + length <= size && std::memcmp(head + at, text, length) == 0;
   };
   return starts("BM", 2) || starts("II*\0", 4) || starts("MM\0*", 4) || starts("II+\0", 4) ||
          starts("MM\0+", 4) || (starts("RIFF", 4) && starts("WEBP", 4, 8)) || head[0] == 'P' ||
          starts("\x59\xA6\x6A\x95", 4) || starts("#?", 2) || starts("\0\0\0\x0CjP  ", 8) ||
          starts("\xFF\x4F\xFF\x51", 4) || starts("\x76\x2F\x31\x01", 4) || starts("DICM", 4, 128);
 }
-
-// Whether `arg` looks like a file that is not there yet (a path or a name with an extension), and
-// may turn out to be such a picture once it appears.
-bool namesMissingFile(const char* arg) {
-  struct stat info;
-  if (arg[0] == '-' || stat(arg, &info) == 0 || (errno != ENOENT && errno != ENOTDIR)) {
-    return false;
-  }
-  if (std::strstr(arg, "://") != nullptr || std::strstr(arg, " ! ") != nullptr) return false;
-  return std::strchr(arg, '/') != nullptr || std::strchr(arg, '.') != nullptr;
-}
-
-// Runs from the executable's preinit array: before any shared library's initialiser, so before
-// the image library has read its limit (a setenv in main comes too late, and one here is undone
-// by the C library's own start). A process whose command line names a picture that the library
-// reads starts itself again with the limit; nothing has been done yet that an exec could lose.
-// The others are spared that second start (measured: 0.2 s of CPU, loading the libraries again),
-// and any such picture that reaches them anyway, in a stream or from a failed exec, is refused
-// (see decodePicture).
-void startWithLibraryLimit(int argc, char** argv, char** envp) {
-  std::size_t count = 0;
-  for (; envp != nullptr && envp[count] != nullptr; ++count) {
-    if (std::strncmp(envp[count], kLibraryLimitName, sizeof kLibraryLimitName - 1) == 0) {
-      // The first definition is the one getenv finds.
-      if (std::strcmp(envp[count], kLibraryLimit) == 0) {
-        libraryLimitInForce = true;
-        return;
-      }
-      break;
-    }
-  }
-  bool needed = false;
-  for (int i = 1; i < argc && !needed; ++i) {
-    needed = onlyTheLibraryReads(argv[i]) || namesMissingFile(argv[i]);
-  }
-  if (!needed) return;
-  for (; envp != nullptr && envp[count] != nullptr; ++count) {
-  }
-  char** env = static_cast<char**>(std::malloc((count + 2) * sizeof(char*)));
-  if (env == nullptr) return;
-  std::size_t kept = 0;
-  for (std::size_t i = 0; i < count; ++i) {
-    if (std::strncmp(envp[i], kLibraryLimitName, sizeof kLibraryLimitName - 1) != 0) {
-      env[kept++] = envp[i];
-    }
-  }
-  env[kept++] = const_cast<char*>(kLibraryLimit);
-  env[kept] = nullptr;
-  // The executable's own path keeps the process's name; /proc/self/exe would rename it "exe".
-  char self[PATH_MAX];
-  const ssize_t length = readlink("/proc/self/exe", self, sizeof self - 1);
-  if (length > 0) {
-    self[length] = '\0';
-    execve(self, argv, env);
-  }
-  execve("/proc/self/exe", argv, env);  // moved or deleted since it started
-  std::free(env);
-}
-
-using PreinitHook = void (*)(int, char**, char**);
-__attribute__((section(".preinit_array"), used)) const PreinitHook kStartWithLibraryLimit =
-    startWithLibraryLimit;
 
 bool tooLarge(std::int64_t width, std::int64_t height) {
   return width <= 0 || height <= 0 || width * height > kMaxPicturePixels;
@@ -380,20 +292,34 @@ DecodeResult decodePicture(const unsigned char* data, std::size_t size, cv::Mat&
   if (std::equal(kPngSignature, kPngSignature + 8, data)) {
     return decodePng(data, size, bgr, width, height);
   }
-  // Other formats rely on the library's limit, which is only there when the process started
-  // with it: when its command line named such a picture.
-  if (!libraryLimitInForce || size > 0x7FFFFFFF) return DecodeResult::failed;
-  try {
+  // Other formats go to OpenCV, whose codecs check the declared size against our limit.
+  const OpenCvModule* module = openCvModule();
+  if (module == nullptr || size > 0x7FFFFFFF) return DecodeResult::failed;
+  DecodeResult result;
+  {
     const QuietStderr quiet;
-    cv::imdecode(cv::Mat(1, static_cast<int>(size), CV_8UC1, const_cast<unsigned char*>(data)),
-                 cv::IMREAD_COLOR, &bgr);
-  } catch (const cv::Exception& e) {
-    // The library says which of its limits was passed, but not the size.
-    return e.err.find("CV_IO_MAX_IMAGE") != std::string::npos ? DecodeResult::tooLarge
-                                                              : DecodeResult::failed;
+    result = module->decode(data, size, &bgr);
   }
-  if (bgr.empty()) return DecodeResult::failed;
+  if (result != DecodeResult::ok) return result;
   *width = bgr.cols;
   *height = bgr.rows;
   return DecodeResult::ok;
+}
+
+bool isPictureFile(const std::string& path) {
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) return false;
+  unsigned char head[132] = {};
+  const ssize_t got = read(fd, head, sizeof head);
+  close(fd);
+  const std::size_t size = got > 0 ? static_cast<std::size_t>(got) : 0;
+  static const unsigned char kPngSignature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
+  if ((size >= 3 && head[0] == 0xFF && head[1] == 0xD8 && head[2] == 0xFF) ||
+      (size >= 8 && std::equal(kPngSignature, kPngSignature + 8, head))) {
+    return true;
+  }
+  if (!onlyTheLibraryReads(head, size)) return false;
+  // Without OpenCV's module such a picture still opens as one, and its line says what is amiss.
+  const OpenCvModule* module = openCvModule();
+  return module == nullptr || module->readsPicture(path.c_str());
 }

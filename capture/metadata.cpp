@@ -14,9 +14,8 @@ extern "C" {
 #include <exiv2/exiv2.hpp>
 #include <map>
 #include <memory>
-#include <opencv2/imgcodecs.hpp>
 
-#include "capture/capture.h"
+#include "capture/source_internal.h"
 
 namespace {
 
@@ -167,8 +166,7 @@ Layout readFileLayout(const std::string& path, std::string* problem) {
   struct stat info;
   if (stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return Layout{};
   try {
-    return cv::haveImageReader(path) ? readPictureLayout(path, problem)
-                                     : readVideoLayout(path, problem);
+    return isPictureFile(path) ? readPictureLayout(path, problem) : readVideoLayout(path, problem);
   } catch (const std::exception&) {
     return Layout{};  // what cannot be read is reported when the frames are opened
   }

@@ -9,7 +9,6 @@
 #include <exception>
 #include <new>
 #include <opencv2/core/utils/logger.hpp>
-#include <opencv2/imgcodecs.hpp>
 
 #include "capture/source_internal.h"
 
@@ -80,8 +79,7 @@ std::unique_ptr<Reader> makeReader(FrameSource& source) {
   SourceChoice& choice = source.choice;
   if (choice.kind == SourceKind::videoFile || choice.kind == SourceKind::stillImage) {
     // A picture is told by its contents, not its name.
-    choice.kind =
-        cv::haveImageReader(choice.location) ? SourceKind::stillImage : SourceKind::videoFile;
+    choice.kind = isPictureFile(choice.location) ? SourceKind::stillImage : SourceKind::videoFile;
   }
   // A still is remapped once: its remap tables, as large as the picture, are not kept.
   source.reprojector.keepMaps = choice.kind != SourceKind::stillImage;
@@ -119,8 +117,12 @@ bool tryOpen(FrameSource& source, std::uint32_t now, std::string* why) {
   if (!why->empty()) return false;
   try {
     source.reader = makeReader(source);
-    opened = source.reader->open();
-    *why = source.reader->reason();
+    if (source.reader == nullptr) {
+      *why = openCvModuleProblem();
+    } else {
+      opened = source.reader->open();
+      *why = source.reader->reason();
+    }
   } catch (const std::bad_alloc&) {
     *why = "out of memory";
   } catch (const std::exception&) {

@@ -9,8 +9,22 @@
 
 #include "capture/capture.h"
 
+// OpenCV's image codecs and camera capture, in a module loaded on first use: null when it
+// cannot be loaded, and then openCvModuleProblem() says why, as the reason of a line.
+struct OpenCvModule {
+  bool (*readsPicture)(const char* path);
+  DecodeResult (*decode)(const unsigned char* data, std::size_t size, cv::Mat* bgr);
+  Reader* (*camera)(int index);
+};
+const OpenCvModule* openCvModule();
+const std::string& openCvModuleProblem();
+
+// Whether the file at `path` holds a picture rather than a video, told by its first bytes
+// (and, for formats only OpenCV reads, by OpenCV).
+bool isPictureFile(const std::string& path);
+
 // The readers. `said` belongs to the source and outlives them, so that an incident is said
-// once per source, not once per retry.
+// once per source, not once per retry. The camera's is null when OpenCV's module is missing.
 std::unique_ptr<Reader> makeCameraReader(int index);
 std::unique_ptr<Reader> makeStillReader(const SourceChoice& choice, SaidOnce& said);
 std::unique_ptr<Reader> makeGstReader(const SourceChoice& choice, SaidOnce& said);

@@ -74,7 +74,9 @@ bool decodeShown(const unsigned char* data, std::size_t size, const SourceChoice
     }
     case DecodeResult::failed:
       if (failure != nullptr) {
-        *failure = "not a picture the viewer can decode";
+        *failure = openCvModuleProblem().empty()
+                       ? std::string("not a picture the viewer can decode")
+                       : openCvModuleProblem();
       } else {
         sayOnce(said.damaged, name + " has pictures that cannot be decoded; skipped");
       }

@@ -10,4 +10,4 @@ cmake -S . -B build-sanitize -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLUMIVANE_SANITI
 cmake --build build-sanitize -j"$(nproc)" --target gl_tests >/dev/null
 LUMIVANE_FUZZ_INPUTS=${1:-5000} LUMIVANE_FUZZ_SEED=${2:-1} ASAN_OPTIONS=detect_leaks=0 \
   LIBGL_ALWAYS_SOFTWARE=1 xvfb-run -a -s "-screen 0 1280x1024x24" \
-  ./build-sanitize/tests/gl_tests --gtest_filter='Fuzz.*'
+  ./build-sanitize/gl_tests --gtest_filter='Fuzz.*'

@@ -20,6 +20,13 @@ version=$(env -u DISPLAY "$root/usr/bin/lumivane" --version)
 echo "installed binary: $version"
 [ "$version" = "lumivane $(dpkg-deb -f "$deb" Version)" ] || { echo "version mismatch"; exit 1; }
 
+# OpenCV's codecs and camera capture are a module that the installed binary finds beside it.
+find "$root/usr/lib" -name lumivane-opencv.so | grep -q . || { echo "no OpenCV module"; exit 1; }
+if [ -n "${DISPLAY:-}" ]; then
+  timeout -s INT 3 "$root/usr/bin/lumivane" 2>"$root/stderr" || true
+  grep -q "cannot open camera 0;" "$root/stderr" || { echo "installed: $(cat "$root/stderr")"; exit 1; }
+fi
+
 page="$root/usr/share/man/man1/lumivane.1"
 warnings=$(LC_ALL=C.UTF-8 MANROFFSEQ='' MANWIDTH=80 man --warnings -E UTF-8 -l -Tutf8 -Z "$page" 2>&1 >/dev/null)
 [ -z "$warnings" ] || { echo "manual page warnings:"; echo "$warnings"; exit 1; }
