@@ -251,43 +251,107 @@ TEST(Stream, ServerThatNeverAnswersHoldsNoCall) {
                      " delivers no frames in 10 s; showing the test card, retrying every 2 s\n");
 }
 
-// Serves one client the bytes of a file over plain TCP, spread evenly over `seconds`.
-class TcpFileServer {
+// Serves one client an MPEG-TS file over plain TCP as a live encoder sends it: each picture's
+// packets (from one video PES start to the next) at its time, `fps` a second.
+class TsServer {
  public:
-  TcpFileServer(std::vector<char> bytes, double seconds) : bytes_(std::move(bytes)) {
+  TsServer(const std::string& path, double fps) {
+    std::ifstream file(path, std::ios::binary);
+    const std::vector<char> bytes((std::istreambuf_iterator<char>(file)),
+                                  std::istreambuf_iterator<char>());
+    bool hasPicture = false;
+    for (size_t at = 0; at + 188 <= bytes.size(); at += 188) {
+      const char* packet = bytes.data() + at;
+      const int payload = (packet[3] & 0x20) != 0 ? 5 + static_cast<unsigned char>(packet[4]) : 4;
+      const bool pesStart = (packet[1] & 0x40) != 0 && payload + 4 <= 188 &&
+                            std::equal(packet + payload, packet + payload + 4, "\0\0\1\xE0");
+      // The tables before the first picture go with it.
+      if (pictures_.empty() || (pesStart && hasPicture)) pictures_.emplace_back();
+      hasPicture = hasPicture || pesStart;
+      pictures_.back().insert(pictures_.back().end(), packet, packet + 188);
+    }
     listener_ = listenOnLoopback(1, &port_);
-    thread_ = std::thread([this, seconds] {
+    thread_ = std::thread([this, fps] {
       const int client = accept(listener_, nullptr, nullptr);
       if (client < 0) return;
-      const size_t piece = 4096;
       const auto start = Clock::now();
-      for (size_t at = 0; at < bytes_.size() && !stop_; at += piece) {
-        std::this_thread::sleep_until(start +
-                                      std::chrono::duration<double>(seconds * at / bytes_.size()));
-        if (send(client, bytes_.data() + at, std::min(piece, bytes_.size() - at), MSG_NOSIGNAL) <
-            0) {
-          break;
-        }
+      for (size_t k = 0; k < pictures_.size() && !stop_; ++k) {
+        std::this_thread::sleep_until(start + std::chrono::duration<double>(k / fps));
+        if (send(client, pictures_[k].data(), pictures_[k].size(), MSG_NOSIGNAL) < 0) break;
+        lastSent_ = Clock::now();
+        sent_ = static_cast<int>(k + 1);
       }
       while (!stop_) std::this_thread::sleep_for(std::chrono::milliseconds(10));
       close(client);
     });
   }
-  ~TcpFileServer() {
+  ~TsServer() {
     stop_ = true;
     shutdown(listener_, SHUT_RDWR);
     close(listener_);
     thread_.join();
   }
   int port() const { return port_; }
+  // Pictures sent so far, and when the last went.
+  int sent() const { return sent_; }
+  Clock::time_point lastSent() const { return lastSent_; }
 
  private:
-  std::vector<char> bytes_;
+  std::vector<std::vector<char>> pictures_;
   int listener_ = -1;
   int port_ = 0;
   std::atomic<bool> stop_{false};
+  std::atomic<int> sent_{0};
+  std::atomic<Clock::time_point> lastSent_{Clock::now()};
   std::thread thread_;
 };
+
+SourceChoice tcpAt(int port) {
+  SourceChoice choice;
+  choice.kind = SourceKind::stream;
+  choice.location = "tcp://127.0.0.1:" + std::to_string(port);
+  return choice;
+}
+
+// A picture's packets end only where the next picture's begin, so the demuxer can hand over a
+// picture once the next one starts arriving, and not before; nothing may wait longer.
+TEST(Stream, H264InMpegTsShowsEachPictureOnceTheNextStarts) {
+  const std::string dir = scratchDir("ts-numbers");
+  {
+    std::ofstream raw(dir + "/frames.bgr", std::ios::binary);
+    for (int k = 0; k < 12; ++k) {
+      const cv::Mat frame = numberedFrame(k, cv::Size(160, 80), true);
+      raw.write(reinterpret_cast<const char*>(frame.data), static_cast<long>(frame.total() * 3));
+    }
+  }
+  const std::string command =
+      "ffmpeg -loglevel error -y -f rawvideo -pix_fmt bgr24 -s 160x80 "
+      "-r 2 -i " +
+      dir +
+      "/frames.bgr -c:v libx264 -g 4 -bf 0 -qp 12 "
+      "-pix_fmt yuv420p -f mpegts " +
+      dir + "/numbers.ts";
+  ASSERT_EQ(std::system(command.c_str()), 0) << command;
+  TsServer server(dir + "/numbers.ts", 2.0);
+  FrameSource source;
+  ::testing::internal::CaptureStderr();
+  openSource(source, tcpAt(server.port()), realMs());
+  int shown = -1, checked = 0;
+  const auto end = Clock::now() + std::chrono::milliseconds(5500);
+  while (Clock::now() < end) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(60));
+    const cv::Mat* frame = nextFrame(source, realMs());
+    if (frame != nullptr) shown = frameNumber(*frame);
+    // Well after a picture went, and before the next: the one before it must be showing.
+    const int sent = server.sent();
+    if (sent >= 3 && Clock::now() - server.lastSent() > std::chrono::milliseconds(250)) {
+      EXPECT_EQ(shown, sent - 2) << "with " << sent << " pictures sent";
+      ++checked;
+    }
+  }
+  EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
+  EXPECT_GE(checked, 8);
+}
 
 TEST(Stream, H264JoinedMidGopShowsAtItsNextKeyFrameWithoutALine) {
   // H.264 in MPEG-TS with a key frame every 5 s, joined 2.5 s before the second one.
@@ -299,12 +363,8 @@ TEST(Stream, H264JoinedMidGopShowsAtItsNextKeyFrameWithoutALine) {
       dir + "/gop.ts && ffmpeg -loglevel error -y -i " + dir +
       "/gop.ts -ss 2.5 -c copy -copyinkf -f mpegts " + dir + "/cut.ts";
   ASSERT_EQ(std::system(command.c_str()), 0) << command;
-  std::ifstream file(dir + "/cut.ts", std::ios::binary);
-  std::vector<char> bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-  TcpFileServer server(bytes, 7.5);
-  SourceChoice choice;
-  choice.kind = SourceKind::stream;
-  choice.location = "tcp://127.0.0.1:" + std::to_string(server.port());
+  TsServer server(dir + "/cut.ts", 30.0);
+  const SourceChoice choice = tcpAt(server.port());
   FrameSource source;
   ::testing::internal::CaptureStderr();
   const auto start = Clock::now();
