@@ -4,7 +4,8 @@
 # 60 s, noting when each frame leaves; a watcher notes when the window turns red.
 # Streams: MJPEG at 1920 by 960 and 3840 by 1920, H.264 in MPEG-TS at 1920 by 960.
 # Needs several GB in /tmp for the clips (made once) and memory for the server to hold one.
-# With --ffplay, only H.264, alternately with this viewer and with ffplay's low-delay flags.
+# With --ffplay, only H.264, alternately with this viewer and with ffplay's low-delay flags, on a
+# clip that flashes every 2 s, so that each run gives about 28 delays: their median and spread.
 set -eu
 cd "$(dirname "$0")/.."
 dir=/tmp/lumivane-live-delay
@@ -20,8 +21,17 @@ clip() {  # SIZE: a 62 s MJPEG clip of noise with red frames from 12 s and from 
 }
 clip 1920x960
 clip 3840x1920
-[ -f "$dir/flash-1920x960.ts" ] || ffmpeg -loglevel error -y -i "$dir/flash-1920x960.avi" \
-  -c:v libx264 -preset veryfast -b:v 8M -g 30 -bf 0 -pix_fmt yuv420p "$dir/flash-1920x960.ts"
+h264() {  # TARGET INPUT...: 62 s of H.264 for MPEG-TS
+  target=$1
+  shift
+  [ -f "$dir/$target" ] || ffmpeg -loglevel error -y "$@" -t 62 -c:v libx264 -preset veryfast \
+    -b:v 8M -g 30 -bf 0 -pix_fmt yuv420p "$dir/$target"
+}
+h264 flash-1920x960.ts -i "$dir/flash-1920x960.avi"
+# Red for 8 frames of every 60, from 2 s on.
+h264 flashes-1920x960.ts -f lavfi -i \
+  "color=c=gray:size=1920x960:rate=30,noise=alls=40:allf=t,drawbox=c=red:t=fill:enable='gte(n,60)*lt(mod(n,60),8)'"
+
 # The rest runs under a virtual X server with Mesa's software GL.
 LIBGL_ALWAYS_SOFTWARE=1 exec xvfb-run -a -s "-screen 0 1280x1024x24" "$0" --under-x "${1:-}"
 fi
@@ -52,9 +62,22 @@ measure() {  # CLIP MODE PORT [ffplay]
   kill "$viewer" "$server" 2>/dev/null || true
   wait 2>/dev/null || true
   python3 - "$notes" "$dir/red-$3" "$(basename "$1")" <<'PY'
-import struct, sys
+import statistics, struct, sys
 sent = struct.unpack('18000d', open(sys.argv[1], 'rb').read())
 reds = [float(line.split()[1]) for line in open(sys.argv[2])]
+if sys.argv[3].startswith('flashes'):
+    delays = []
+    for frame in range(60, 1860, 60):
+        after = [r - sent[frame] for r in reds if sent[frame] - 50 <= r < sent[frame] + 1500]
+        if sent[frame] > 0 and after:
+            delays.append(after[0])
+    if delays:
+        q = statistics.quantiles(delays, n=10)
+        print("%d flashes: median %.0f ms, 10th to 90th percentile %.0f to %.0f ms, mean %.0f ms"
+              % (len(delays), statistics.median(delays), q[0], q[-1], statistics.mean(delays)))
+    else:
+        print("no flash was shown")
+    sys.exit(0)
 for frame in (360, 1800):
     after = [r - sent[frame] for r in reds if r >= sent[frame] - 50]
     shown = "%.0f ms after it was sent" % after[0] if after else "never"
@@ -66,9 +89,9 @@ if [ "${2:-}" = --ffplay ]; then
   # H.264 side by side with ffplay: each twice, alternately.
   for port in 19211 19213; do
     echo "lumivane:"
-    measure "$dir/flash-1920x960.ts" ts "$port"
+    measure "$dir/flashes-1920x960.ts" ts "$port"
     echo "ffplay -fflags nobuffer -flags low_delay -framedrop:"
-    measure "$dir/flash-1920x960.ts" ts $((port + 1)) ffplay
+    measure "$dir/flashes-1920x960.ts" ts $((port + 1)) ffplay
   done
   exit 0
 fi
