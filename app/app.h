@@ -81,6 +81,8 @@ bool readLayoutOption(const std::string& option, Arguments* args);
 void createSceneObjects();
 void initScene();
 void onKeyboard(unsigned char key, int x, int y);
+// Ends the viewer at once, as Escape does: the source is let go, the window destroyed.
+[[noreturn]] void quitViewer();
 
 // The zoom after one `+` (direction 1) or `-` (direction -1): a double step of 0.1, stored back
 // as a float, with no bound.
@@ -99,3 +101,6 @@ void idleBetweenUploads();
 // a new picture, the spin, the orientation or the dimming of a stopped source. Keys and the
 // window system ask for their own redraws.
 void redrawAfterUpload(bool pictureChanged);
+// Ends the viewer when another X client has destroyed its window: freeglut ignores that, and
+// the viewer would go on decoding for a window that is gone. One round trip to the X server.
+void quitIfWindowGone();

@@ -10,15 +10,19 @@ float stepZoom(float zoom, int direction) {
   return static_cast<float>(static_cast<double>(zoom) + 0.1 * direction);
 }
 
+void quitViewer() {
+  releaseSource(viewer.capture);
+  glutDestroyWindow(viewer.window);
+  // Without running the libraries' exit-time destructors: with a GStreamer source they took
+  // about 150 ms more here, and GStreamer's own threads may still be stopping it.
+  std::fflush(nullptr);
+  std::_Exit(0);
+}
+
 void onKeyboard(unsigned char key, int, int) {
   switch (key) {
     case 27:  // Escape
-      releaseSource(viewer.capture);
-      glutDestroyWindow(viewer.window);
-      // Without running the libraries' exit-time destructors: with a GStreamer source they
-      // took about 150 ms more here, and GStreamer's own threads may still be stopping it.
-      std::fflush(nullptr);
-      std::_Exit(0);
+      quitViewer();
     case '+':
       viewer.zoom = stepZoom(viewer.zoom, 1);
       break;

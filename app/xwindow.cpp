@@ -29,6 +29,8 @@ void nameWindow() {
 
 namespace {
 
+int ignoreXError(Display*, XErrorEvent*) { return 0; }
+
 // The orientation or the dimming differs from what the last redraw asked for.
 bool viewMoved(const ViewerState& state) {
   const bool dimmed = state.capture.state == SourceState::stale;
@@ -70,4 +72,18 @@ void idleBetweenUploads() {
 
 void redrawAfterUpload(bool pictureChanged) {
   if (!viewer.lowCpu || redrawNeeded(viewer, pictureChanged)) requestRedraw();
+}
+
+void quitIfWindowGone() {
+  Display* display = glXGetCurrentDisplay();
+  const Window window = glXGetCurrentDrawable();
+  if (display == nullptr || window == None) return;
+  // The answer is BadWindow once it is gone; Xlib's default would end the process with a
+  // message, freeglut's print one.
+  XSync(display, False);
+  const XErrorHandler previous = XSetErrorHandler(ignoreXError);
+  XWindowAttributes attributes;
+  const Status found = XGetWindowAttributes(display, window, &attributes);
+  XSetErrorHandler(previous);
+  if (found == 0) quitViewer();
 }

@@ -82,6 +82,7 @@ const cv::Mat* pictureFor(FrameSource& source, const cv::Mat& raw) {
 void onIdle() {
   if (!uploadDue(tickMs(), viewer.lastUploadTick)) return idleBetweenUploads();
   viewer.lastUploadTick = tickMs();
+  quitIfWindowGone();
   FrameSource& source = viewer.capture;
   bool pictureChanged = false;
   // Nothing may escape into freeglut, which would end the program: a failed allocation for a

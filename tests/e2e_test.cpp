@@ -192,10 +192,19 @@ TEST_F(EndToEnd, OpensTheWindowShowsTheCardAndSpins) {
 }
 
 TEST_F(EndToEnd, ClosingTheWindowEndsTheProcess) {
-  launch({});
-  waitForWindow();
-  ASSERT_TRUE(sendDeleteWindow(window_));
-  EXPECT_EQ(waitExit(2000ms), 0) << "the viewer should end when its window is closed";
+  for (const bool destroyed : {false, true}) {
+    SCOPED_TRACE(destroyed ? "destroyed by another client" : "closed by the window manager");
+    launch({blocksPicture()});
+    window_.clear();
+    waitForWindow();
+    if (destroyed) {
+      shell("xdotool windowclose " + window_);  // XDestroyWindow, which freeglut ignores
+    } else {
+      ASSERT_TRUE(sendDeleteWindow(window_));
+    }
+    EXPECT_EQ(waitExit(2000ms), 0) << "the viewer should end when its window is gone";
+    EXPECT_EQ(readFile(stderrPath_), "");
+  }
 }
 
 // Every kind of bad argument: one clear line on stderr, then a running window with the card.
