@@ -97,6 +97,15 @@ Command earlyCommand(int argc, const char* const* argv) {
 
 namespace {
 
+// A plain decimal number, such as 96 or -12.5e0; strtod alone would also take "0x60" as 96, and
+// "inf".
+bool readDecimal(const std::string& text, double* value) {
+  if (text.empty() || text.find_first_not_of("0123456789+-.eE") != std::string::npos) return false;
+  char* end = nullptr;
+  *value = std::strtod(text.c_str(), &end);
+  return *end == '\0' && std::isfinite(*value);
+}
+
 // --dual-fisheye or --dual-fisheye=FOV. A field of view that cannot be used falls back to the
 // default with a line, as a bad source falls back to camera 0: the viewer still starts.
 void readFisheyeOption(const std::string& arg, Arguments* args) {
@@ -105,11 +114,8 @@ void readFisheyeOption(const std::string& arg, Arguments* args) {
   args->source.layout.fisheyeFovDeg = kDefaultFisheyeFovDeg;
   if (arg.size() == name.size()) return;
   const std::string text = arg.substr(name.size() + 1);
-  char* end = nullptr;
-  errno = 0;
-  const double fov = std::strtod(text.c_str(), &end);
-  if (!text.empty() && *end == '\0' && errno == 0 && fov >= kMinFisheyeFovDeg &&
-      fov <= kMaxFisheyeFovDeg) {
+  double fov = 0.0;
+  if (readDecimal(text, &fov) && fov >= kMinFisheyeFovDeg && fov <= kMaxFisheyeFovDeg) {
     args->source.layout.fisheyeFovDeg = fov;
     return;
   }
@@ -160,11 +166,8 @@ bool readLayoutOption(const std::string& option, Arguments* args) {
     }
     accepts = "mono, top-bottom or left-right";
   } else if (name == "--yaw" || name == "--pitch" || name == "--roll") {
-    char* end = nullptr;
-    const double degrees = std::strtod(value.c_str(), &end);
-    // Decimal only: strtod would also take "0x10" as sixteen.
-    const bool decimal = value.find_first_of("xX") == std::string::npos;
-    if (!value.empty() && *end == '\0' && decimal && std::isfinite(degrees)) {
+    double degrees = 0.0;
+    if (readDecimal(value, &degrees)) {
       // Whole turns taken off, so that a huge angle stays a finite one.
       (name == "--yaw"     ? layout.yawDeg
        : name == "--pitch" ? layout.pitchDeg

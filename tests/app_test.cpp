@@ -103,6 +103,7 @@ TEST(Arguments, LayoutOptionsBeforeTheSource) {
       {"--dual-fisheye=149", "150 to 270 degrees; using 190"},
       {"--dual-fisheye=271", "150 to 270 degrees; using 190"},
       {"--dual-fisheye=nan", "150 to 270 degrees; using 190"},
+      {"--dual-fisheye=0xC0", "150 to 270 degrees; using 190"},
       {"--projection=fisheye",
        "--projection=fisheye: takes equirect, dual-fisheye, eac or "
        "cubemap; not used"},
