@@ -90,7 +90,8 @@ float stepZoom(float zoom, int direction);
 
 // --- The X window ---------------------------------------------------------------------
 // Gives freeglut's window the class a taskbar matches with the desktop entry (WM_CLASS
-// "lumivane", "Lumivane") and the process id (_NET_WM_PID). Call once the window exists.
+// "lumivane", "Lumivane") and the process id (_NET_WM_PID), and takes the X errors that say
+// another client destroyed it. Call once the window exists.
 void nameWindow();
 
 // The idle handler's two steps for --low-cpu; without it they keep the polling design.

@@ -12,6 +12,25 @@
 
 #include "app/app.h"
 
+namespace {
+
+Window ourWindow = None;
+bool windowGone = false;
+XErrorHandler otherErrors = nullptr;
+
+// Errors about our window once another client has destroyed it (a swap, a query) say that it
+// is gone; any other goes to the handler that was there before (Xlib's ends the process).
+int onXError(Display* display, XErrorEvent* error) {
+  if (ourWindow != None && error->resourceid == ourWindow &&
+      (error->error_code == BadWindow || error->error_code == BadDrawable)) {
+    windowGone = true;
+    return 0;
+  }
+  return otherErrors != nullptr ? otherErrors(display, error) : 0;
+}
+
+}  // namespace
+
 void nameWindow() {
   Display* display = glXGetCurrentDisplay();
   const Window window = glXGetCurrentDrawable();
@@ -25,11 +44,11 @@ void nameWindow() {
   XChangeProperty(display, window, XInternAtom(display, "_NET_WM_PID", False), XA_CARDINAL, 32,
                   PropModeReplace, reinterpret_cast<const unsigned char*>(&pid), 1);
   XFlush(display);
+  ourWindow = window;
+  otherErrors = XSetErrorHandler(onXError);
 }
 
 namespace {
-
-int ignoreXError(Display*, XErrorEvent*) { return 0; }
 
 // The orientation or the dimming differs from what the last redraw asked for.
 bool viewMoved(const ViewerState& state) {
@@ -76,14 +95,7 @@ void redrawAfterUpload(bool pictureChanged) {
 
 void quitIfWindowGone() {
   Display* display = glXGetCurrentDisplay();
-  const Window window = glXGetCurrentDrawable();
-  if (display == nullptr || window == None) return;
-  // The answer is BadWindow once it is gone; Xlib's default would end the process with a
-  // message, freeglut's print one.
-  XSync(display, False);
-  const XErrorHandler previous = XSetErrorHandler(ignoreXError);
+  if (display == nullptr || ourWindow == None) return;
   XWindowAttributes attributes;
-  const Status found = XGetWindowAttributes(display, window, &attributes);
-  XSetErrorHandler(previous);
-  if (found == 0) quitViewer();
+  if (windowGone || XGetWindowAttributes(display, ourWindow, &attributes) == 0) quitViewer();
 }
