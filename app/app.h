@@ -103,5 +103,6 @@ void idleBetweenUploads();
 // window system ask for their own redraws.
 void redrawAfterUpload(bool pictureChanged);
 // Ends the viewer when another X client has destroyed its window: freeglut ignores that, and
-// the viewer would go on decoding for a window that is gone. One round trip to the X server.
+// the viewer would go on decoding for a window that is gone. Call at each upload round: a round
+// trip to the X server about once a second, or at once after an X error about the window.
 void quitIfWindowGone();

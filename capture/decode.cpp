@@ -292,8 +292,11 @@ DecodeResult decodePicture(const unsigned char* data, std::size_t size, cv::Mat&
   if (std::equal(kPngSignature, kPngSignature + 8, data)) {
     return decodePng(data, size, bgr, width, height);
   }
-  // Other formats go to OpenCV, whose codecs check the declared size against our limit.
-  const OpenCvModule* module = openCvModule();
+  // Other formats go to OpenCV, whose codecs check the declared size against our limit: only
+  // when its module was loaded as a picture in such a format was opened. A part of an MJPEG
+  // stream in one is refused, as loading the module then would hold the window and change the
+  // environment under GStreamer's threads.
+  const OpenCvModule* module = openCvModule(false);
   if (module == nullptr || size > 0x7FFFFFFF) return DecodeResult::failed;
   DecodeResult result;
   {

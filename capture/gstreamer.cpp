@@ -115,45 +115,13 @@ const char* factoryName(GstElement* element) {
   return factory != nullptr ? gst_plugin_feature_get_name(GST_PLUGIN_FEATURE(factory)) : "";
 }
 
-constexpr char kTransportStreamKey[] = "lumivane-transport-stream";
-
-// tsdemux hands over whole PES packets, and a live stream's encoder puts one access unit in
-// each, but its caps do not say so: the parser would then hold every picture until the first
-// bytes of the next one arrive, a frame period on top of the demuxer's own (measured: 76 ms
-// from the server to the appsink at 30 fps, 42 ms with this).
-GstPadProbeReturn markWholePictures(GstPad*, GstPadProbeInfo* info, gpointer) {
-  GstEvent* event = GST_PAD_PROBE_INFO_EVENT(info);
-  if (GST_EVENT_TYPE(event) != GST_EVENT_CAPS) return GST_PAD_PROBE_OK;
-  GstCaps* caps = nullptr;
-  gst_event_parse_caps(event, &caps);
-  const GstStructure* format =
-      gst_caps_get_size(caps) == 1 ? gst_caps_get_structure(caps, 0) : nullptr;
-  if (format == nullptr || gst_structure_has_field(format, "alignment") ||
-      g_strcmp0(gst_structure_get_string(format, "stream-format"), "byte-stream") != 0) {
-    return GST_PAD_PROBE_OK;
-  }
-  const CapsPtr aligned(gst_caps_copy(caps));
-  gst_caps_set_simple(aligned.get(), "alignment", G_TYPE_STRING, "au", nullptr);
-  gst_event_unref(event);
-  GST_PAD_PROBE_INFO_DATA(info) = gst_event_new_caps(aligned.get());
-  return GST_PAD_PROBE_OK;
-}
-
 // Live streams at their lowest latency. Without single-stream, multipartdemux waits for more
 // parts before it exposes its one stream, which holds a 1 fps MJPEG camera for good; an HTTP
 // source that is not live makes the pipeline preroll and buffer.
-void setUpLiveElement(GstBin*, GstBin* parent, GstElement* element, gpointer) {
+void setUpLiveElement(GstBin*, GstBin*, GstElement* element, gpointer) {
   const char* name = factoryName(element);
-  if (std::strcmp(name, "tsdemux") == 0) {
-    g_object_set_data(G_OBJECT(parent), kTransportStreamKey, GINT_TO_POINTER(1));
-  } else if ((std::strcmp(name, "h264parse") == 0 || std::strcmp(name, "h265parse") == 0) &&
-             g_object_get_data(G_OBJECT(parent), kTransportStreamKey) != nullptr) {
-    GstPad* pad = gst_element_get_static_pad(element, "sink");
-    gst_pad_add_probe(pad, GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM, markWholePictures, nullptr,
-                      nullptr);
-    gst_object_unref(pad);
-  } else if (std::strncmp(name, "avdec_", 6) == 0 &&
-             g_object_class_find_property(G_OBJECT_GET_CLASS(element), "thread-type") != nullptr) {
+  if (std::strncmp(name, "avdec_", 6) == 0 &&
+      g_object_class_find_property(G_OBJECT_GET_CLASS(element), "thread-type") != nullptr) {
     // Frame threads hold a picture per extra thread; the decoder only avoids them by itself
     // when its source says it is live, which tcpclientsrc does not.
     gst_util_set_object_arg(G_OBJECT(element), "thread-type", "slice");

@@ -121,6 +121,8 @@ Layout readPictureLayout(const std::string& path, std::string* problem) {
     Exiv2::BasicIo::AutoPtr file(new Exiv2::FileIo(path));
     auto image = Exiv2::ImageFactory::open(file);
 #pragma GCC diagnostic pop
+    // Null, not an exception, for a format Exiv2 does not know (PNM, HDR, OpenEXR, ...).
+    if (image.get() == nullptr) return Layout{};
     image->readMetadata();
     for (const Exiv2::Xmpdatum& datum : image->xmpData()) {
       if (datum.groupName() == "GPano") gpano[datum.tagName()] = datum.toString();

@@ -35,7 +35,7 @@ std::string executableDir() {
   return slash == std::string::npos ? "." : path.substr(0, slash);
 }
 
-void load() {
+void loadModule() {
   // The codecs read their size limit once, as they load: ours holds, whatever the
   // environment said.
   setenv("OPENCV_IO_MAX_IMAGE_PIXELS", std::to_string(kMaxPicturePixels).c_str(), 1);
@@ -72,10 +72,10 @@ void load() {
 
 }  // namespace
 
-const OpenCvModule* openCvModule() {
-  if (!loaded.tried) {
+const OpenCvModule* openCvModule(bool load) {
+  if (!loaded.tried && load) {
     loaded.tried = true;
-    load();
+    loadModule();
   }
   return loaded.ok ? &loaded.module : nullptr;
 }

@@ -9,14 +9,15 @@
 
 #include "capture/capture.h"
 
-// OpenCV's image codecs and camera capture, in a module loaded on first use: null when it
-// cannot be loaded, and then openCvModuleProblem() says why, as the reason of a line.
+// OpenCV's image codecs and camera capture, in a module loaded on first use (unless `load` is
+// false): null when it is not loaded, and then openCvModuleProblem() says why, as the reason of
+// a line, if loading failed. It sets the environment: load it only while no library thread runs.
 struct OpenCvModule {
   bool (*readsPicture)(const char* path);
   DecodeResult (*decode)(const unsigned char* data, std::size_t size, cv::Mat* bgr);
   Reader* (*camera)(int index);
 };
-const OpenCvModule* openCvModule();
+const OpenCvModule* openCvModule(bool load = true);
 const std::string& openCvModuleProblem();
 
 // Whether the file at `path` holds a picture rather than a video, told by its first bytes

@@ -313,9 +313,11 @@ SourceChoice tcpAt(int port) {
   return choice;
 }
 
-// A picture's packets end only where the next picture's begin, so the demuxer can hand over a
-// picture once the next one starts arriving, and not before; nothing may wait longer.
-TEST(Stream, H264InMpegTsShowsEachPictureOnceTheNextStarts) {
+// A picture's packets end only where the next picture's begin, so the demuxer hands a picture
+// on once the next starts arriving, and the parser, which cannot tell that the packet held a
+// whole picture, once the one after starts. Nothing else may hold it (the decoder's frame
+// threads did, one picture more, for tcp://).
+TEST(Stream, H264InMpegTsIsHeldOnlyUntilTwoMorePicturesStart) {
   const std::string dir = scratchDir("ts-numbers");
   {
     std::ofstream raw(dir + "/frames.bgr", std::ios::binary);
@@ -342,15 +344,15 @@ TEST(Stream, H264InMpegTsShowsEachPictureOnceTheNextStarts) {
     std::this_thread::sleep_for(std::chrono::milliseconds(60));
     const cv::Mat* frame = nextFrame(source, realMs());
     if (frame != nullptr) shown = frameNumber(*frame);
-    // Well after a picture went, and before the next: the one before it must be showing.
+    // Well after a picture went, and before the next: the one two before it must be showing.
     const int sent = server.sent();
-    if (sent >= 3 && Clock::now() - server.lastSent() > std::chrono::milliseconds(250)) {
-      EXPECT_EQ(shown, sent - 2) << "with " << sent << " pictures sent";
+    if (sent >= 4 && Clock::now() - server.lastSent() > std::chrono::milliseconds(250)) {
+      EXPECT_EQ(shown, sent - 3) << "with " << sent << " pictures sent";
       ++checked;
     }
   }
   EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
-  EXPECT_GE(checked, 8);
+  EXPECT_GE(checked, 6);
 }
 
 TEST(Stream, H264JoinedMidGopShowsAtItsNextKeyFrameWithoutALine) {
