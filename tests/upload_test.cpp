@@ -20,6 +20,13 @@ namespace {
 
 // Opens `choice` as the viewer's source and lets the idle handler make one upload.
 // Opens `choice` and uploads until its first picture is up: GStreamer opens in the background.
+SourceChoice pipelineChoice(const std::string& text) {
+  SourceChoice choice;
+  choice.kind = SourceKind::pipeline;
+  choice.location = text;
+  return choice;
+}
+
 void openAndUpload(const SourceChoice& choice) {
   openSource(viewer.capture, choice, fakeNow);
   viewer.lastUploadTick = fakeNow;
@@ -390,11 +397,8 @@ TEST_F(Upload, PipelinesGiveTheirPictureUprightAndInRgb) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.pipeline);
-    SourceChoice choice;
-    choice.kind = SourceKind::pipeline;
-    choice.location = c.pipeline;
     ::testing::internal::CaptureStderr();
-    openAndUpload(choice);
+    openAndUpload(pipelineChoice(c.pipeline));
     for (int i = 0; i < 100 && viewer.capture.state != SourceState::live; ++i) {
       std::this_thread::sleep_for(std::chrono::milliseconds(20));
       fakeNow += 60;
@@ -574,18 +578,15 @@ TEST_F(Upload, PipelineThatEndsIsSaidOnceAndKeepsItsPicture) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.location);
-    SourceChoice choice;
-    choice.kind = SourceKind::pipeline;
-    choice.location = c.location;
     ::testing::internal::CaptureStderr();
-    openAndUpload(choice);
+    openAndUpload(pipelineChoice(c.location));
     for (int i = 0; i < 150; ++i) {
       std::this_thread::sleep_for(std::chrono::milliseconds(20));
       fakeNow += 60;
       onIdle();
     }
     EXPECT_EQ(::testing::internal::GetCapturedStderr(),
-              "lumivane: pipeline '" + choice.location + c.says);
+              std::string("lumivane: pipeline '") + c.location + c.says);
     EXPECT_EQ(viewer.capture.state, SourceState::ended);
     if (c.card) {
       EXPECT_EQ(textureSize(), cv::Size(1024, 512)) << "the test card";
