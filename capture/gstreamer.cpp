@@ -125,6 +125,8 @@ void setUpLiveElement(GstBin*, GstBin*, GstElement* element, gpointer) {
     // Frame threads hold a picture per extra thread; the decoder only avoids them by itself
     // when its source says it is live, which tcpclientsrc does not.
     gst_util_set_object_arg(G_OBJECT(element), "thread-type", "slice");
+  } else if (std::strcmp(name, "tsdemux") == 0) {
+    handOnWholePictures(element);
   } else if (std::strcmp(name, "multipartdemux") == 0) {
     g_object_set(element, "single-stream", TRUE, nullptr);
   } else if (std::strcmp(name, "souphttpsrc") == 0) {

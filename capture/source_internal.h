@@ -30,6 +30,11 @@ std::unique_ptr<Reader> makeCameraReader(int index);
 std::unique_ptr<Reader> makeStillReader(const SourceChoice& choice, SaidOnce& said);
 std::unique_ptr<Reader> makeGstReader(const SourceChoice& choice, SaidOnce& said);
 
+// For a live stream's MPEG-TS demuxer, as it is added: its H.264 and H.265 pictures go to the
+// decoder as soon as it has them whole, where the stream shows where they end.
+typedef struct _GstElement GstElement;
+void handOnWholePictures(GstElement* demuxer);
+
 // Decodes one compressed picture (an MJPEG frame, a still) into `frame`, saying damage once.
 // False when there is nothing to show. A refused size or an undecodable picture is said once,
 // or, given `failure` (a still, whose open fails), put there for the line that says so.

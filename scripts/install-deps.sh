@@ -7,6 +7,7 @@ packages="build-essential cmake pkg-config freeglut3-dev libglu1-mesa-dev libgl1
 libopencv-dev libopencv-videoio-dev libopencv-imgproc-dev libopencv-imgcodecs-dev
 libturbojpeg0-dev libpng-dev libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev
 gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-plugins-bad gstreamer1.0-libav
+gstreamer1.0-tools
 appstream ffmpeg
 libgtest-dev googletest libx11-dev xvfb xauth xdotool imagemagick x11-utils
 dpkg-dev file desktop-file-utils man-db groff-base python3 iproute2
