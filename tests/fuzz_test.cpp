@@ -1,7 +1,7 @@
-// A seeded mutation fuzzer for the sources: mutated pictures, videos and MJPEG streams go through
-// the real open, GStreamer's reading, decode, conversion and upload into the texture, and the
-// viewer's promises are checked after each input. LUMIVANE_FUZZ_INPUTS and LUMIVANE_FUZZ_SEED set
-// the run.
+// A seeded mutation fuzzer for the sources: mutated pictures, videos, MJPEG and MPEG-TS streams go
+// through the real open, GStreamer's reading, decode, conversion and upload into the texture, and
+// the viewer's promises are checked after each input. LUMIVANE_FUZZ_INPUTS and LUMIVANE_FUZZ_SEED
+// set the run.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -36,10 +36,10 @@ Bytes fileBytes(const std::string& path) {
   return Bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
 }
 
-// Valid inputs to start from: a baseline and a progressive JPEG, a PNG, an MJPEG AVI, and the
-// bytes of a multipart MJPEG stream.
+// Valid inputs to start from: a baseline and a progressive JPEG, a PNG, an MJPEG AVI, the
+// bytes of a multipart MJPEG stream, and H.264 in MPEG-TS, which is served live too.
 struct Corpus {
-  Bytes jpeg, progressive, png, avi, stream;
+  Bytes jpeg, progressive, png, avi, stream, ts;
 };
 
 Corpus makeCorpus() {
@@ -61,6 +61,13 @@ Corpus makeCorpus() {
     corpus.stream.insert(corpus.stream.end(), jpeg.begin(), jpeg.end());
     corpus.stream.insert(corpus.stream.end(), {'\r', '\n'});
   }
+  const std::string ts = scratchDir("fuzz-corpus") + "/corpus.ts";
+  const std::string command =
+      "ffmpeg -loglevel error -y -f lavfi -i testsrc=size=64x32:rate=10 "
+      "-t 1.2 -c:v libx264 -g 5 -bf 0 -pix_fmt yuv420p -f mpegts " +
+      ts;
+  EXPECT_EQ(std::system(command.c_str()), 0) << command;
+  corpus.ts = fileBytes(ts);
   return corpus;
 }
 
@@ -110,12 +117,12 @@ Bytes mutate(Bytes data, std::mt19937& random) {
   return data;
 }
 
-// Serves `bytes` once as an MJPEG-over-HTTP answer, in small pieces over about half a second,
-// then goes away, so that retries are refused at once. (A server that accepts and never answers
-// holds an open for its 2 s time-out; the stream tests cover that.)
+// Serves `bytes` once as an MJPEG-over-HTTP answer (or MPEG-TS), in small pieces over about half a
+// second, then goes away, so that retries are refused at once. (A server that accepts and never
+// answers holds an open for its 2 s time-out; the stream tests cover that.)
 class OneShotServer {
  public:
-  explicit OneShotServer(Bytes bytes) : bytes_(std::move(bytes)) {
+  OneShotServer(Bytes bytes, bool ts) : bytes_(std::move(bytes)), ts_(ts) {
     listener_ = listenOnLoopback(4, &port_);
     thread_ = std::thread([this] { serve(); });
   }
@@ -124,7 +131,9 @@ class OneShotServer {
     close(listener_);
     thread_.join();
   }
-  std::string url() const { return "http://127.0.0.1:" + std::to_string(port_) + "/f.mjpg"; }
+  std::string url() const {
+    return "http://127.0.0.1:" + std::to_string(port_) + (ts_ ? "/f.ts" : "/f.mjpg");
+  }
 
  private:
   void serve() {
@@ -133,8 +142,9 @@ class OneShotServer {
     if (client < 0) return;
     char request[2048];
     recv(client, request, sizeof request, 0);
-    const std::string header =
-        "HTTP/1.0 200 OK\r\nContent-Type: multipart/x-mixed-replace; boundary=frame\r\n\r\n";
+    const std::string header = std::string("HTTP/1.0 200 OK\r\nContent-Type: ") +
+                               (ts_ ? "video/mp2t" : "multipart/x-mixed-replace; boundary=frame") +
+                               "\r\n\r\n";
     send(client, header.data(), header.size(), MSG_NOSIGNAL);
     const size_t piece = bytes_.size() / 12 + 1;
     for (size_t at = 0; at < bytes_.size(); at += piece) {
@@ -146,6 +156,7 @@ class OneShotServer {
   }
 
   Bytes bytes_;
+  bool ts_;
   int listener_ = -1;
   int port_ = 0;
   std::thread thread_;
@@ -202,19 +213,19 @@ TEST_F(Fuzz, MutatedPicturesVideosAndStreamsKeepTheViewersPromises) {
   const std::string dir = scratchDir("fuzz");
   std::mt19937 random(seed);
   for (unsigned n = 0; n < inputs; ++n) {
-    const int kind = static_cast<int>(random() % 5);
-    const Bytes* original[] = {&corpus.jpeg, &corpus.progressive, &corpus.png, &corpus.avi,
-                               &corpus.stream};
+    const int kind = static_cast<int>(random() % 6);
+    const Bytes* original[] = {&corpus.jpeg, &corpus.progressive, &corpus.png,
+                               &corpus.avi,  &corpus.stream,      &corpus.ts};
     const Bytes input = mutate(*original[kind], random);
-    const char* names[] = {"jpeg", "progressive", "png", "avi", "stream"};
+    const char* names[] = {"jpeg", "progressive", "png", "avi", "stream", "ts"};
     // The input is kept until it has passed, so that a failure can be replayed.
     const std::string path = dir + "/input-" + names[kind];
     std::ofstream(path, std::ios::binary)
         .write(reinterpret_cast<const char*>(input.data()), static_cast<long>(input.size()));
     SourceChoice choice;
     Outcome outcome;
-    if (kind == 4) {
-      OneShotServer server(input);
+    if (kind >= 4) {
+      OneShotServer server(input, kind == 5);
       choice.kind = SourceKind::stream;
       choice.location = server.url();
       outcome = run(choice, 8);
