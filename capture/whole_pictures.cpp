@@ -64,22 +64,28 @@ bool headBeginsAccessUnit(Codec codec, const unsigned char* head, std::size_t si
   return beginsAccessUnit(codec, head + zeros + 1, size - zeros - 1);
 }
 
-// Whether a PES's last NAL unit is a picture's slice (or, in H.265, the SEI that may follow
-// one), so that the parser has a picture to finish. Emulation prevention keeps 00 00 01 out of
-// a NAL unit's bytes, so the last one found starts the last unit.
+// Whether a PES ends with a picture: its last NAL unit is a slice, or follows one and is one
+// that the parser keeps with the picture (filler, the end of a sequence or of the stream, and in
+// H.265 the SEI that may follow a picture). Emulation prevention keeps 00 00 01 out of a NAL
+// unit's bytes, so the units are found from the end by their start codes.
 bool endsWithPicture(Codec codec, const unsigned char* data, std::size_t size) {
   std::size_t limit = size;
   while (limit > 0) {
     const auto* one = static_cast<const unsigned char*>(memrchr(data, 1, limit));
     if (one == nullptr) return false;
     const std::size_t at = static_cast<std::size_t>(one - data);
-    if (at >= 2 && data[at - 1] == 0 && data[at - 2] == 0) {
-      if (at + 1 >= size) return false;
-      if (codec == Codec::h264) return (data[at + 1] & 0x1f) >= 1 && (data[at + 1] & 0x1f) <= 5;
-      const int type = (data[at + 1] >> 1) & 0x3f;
-      return type <= 31 || type == 40;
-    }
     limit = at;
+    if (at < 2 || data[at - 1] != 0 || data[at - 2] != 0) continue;
+    if (at + 1 >= size) return false;
+    if (codec == Codec::h264) {
+      const int type = data[at + 1] & 0x1f;
+      if (type >= 1 && type <= 5) return true;
+      if (type < 10 || type > 12) return false;
+    } else {
+      const int type = (data[at + 1] >> 1) & 0x3f;
+      if (type <= 31) return true;
+      if (type < 36 || type > 40 || type == 39) return false;
+    }
   }
   return false;
 }
@@ -91,8 +97,9 @@ struct Pes {
 };
 
 // What one demuxer's input has shown of its video streams: by PID, the latest PES, the last
-// still growing. Touched by the streaming thread that feeds the demuxer, which is the one it
-// pushes on; the lock is for the moment a pad is set up.
+// still growing. A demuxer fed by a source pushes on the thread that feeds it, so its input and
+// output are read in turn; the lock keeps that so for one that pulls and pushes on a task of its
+// own.
 struct Watch {
   std::mutex mutex;
   std::vector<unsigned char> partial;  // a packet split between buffers
@@ -280,9 +287,16 @@ Codec codecOf(GstPad* pad) {
 GstPadProbeReturn handOn(GstPad* pad, GstPadProbeInfo* info, gpointer data) {
   Tap& tap = *static_cast<Tap*>(data);
   GstBuffer* buffer = GST_PAD_PROBE_INFO_BUFFER(info);
-  const GstClockTime time = GST_BUFFER_DTS_OR_PTS(buffer);
   const Codec codec = codecOf(pad);
-  if (codec == Codec::other || !GST_CLOCK_TIME_IS_VALID(time)) return GST_PAD_PROBE_OK;
+  if (codec == Codec::other) return GST_PAD_PROBE_OK;
+  GstMapInfo map;
+  if (!gst_buffer_map(buffer, &map, GST_MAP_READ)) return GST_PAD_PROBE_OK;
+  // Every PES handed on is looked up, whole or not, so that the records keep in step with it.
+  const bool whole = nextBeginsAccessUnit(*tap.watch, tap.pid, codec, map.data, map.size) &&
+                     endsWithPicture(codec, map.data, map.size);
+  gst_buffer_unmap(buffer, &map);
+  const GstClockTime time = GST_BUFFER_DTS_OR_PTS(buffer);
+  if (!whole || !GST_CLOCK_TIME_IS_VALID(time)) return GST_PAD_PROBE_OK;
   if (tap.parser == nullptr) {
     tap.parser = parserAfter(pad);
     if (tap.parser == nullptr) return GST_PAD_PROBE_OK;
@@ -290,12 +304,7 @@ GstPadProbeReturn handOn(GstPad* pad, GstPadProbeInfo* info, gpointer data) {
   }
   // A gap before the parser has said what it sends would make it guess.
   if (!gst_pad_has_current_caps(tap.parser)) return GST_PAD_PROBE_OK;
-  GstMapInfo map;
-  if (!gst_buffer_map(buffer, &map, GST_MAP_READ)) return GST_PAD_PROBE_OK;
-  const bool whole = endsWithPicture(codec, map.data, map.size) &&
-                     nextBeginsAccessUnit(*tap.watch, tap.pid, codec, map.data, map.size);
-  gst_buffer_unmap(buffer, &map);
-  GstPad* peer = whole ? gst_pad_get_peer(pad) : nullptr;
+  GstPad* peer = gst_pad_get_peer(pad);
   if (peer == nullptr) return GST_PAD_PROBE_OK;
   // The PES goes on here rather than after the probe, so that the gap can follow it.
   const GstFlowReturn flow = gst_pad_chain(peer, buffer);

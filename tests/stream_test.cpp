@@ -266,10 +266,11 @@ class TsServer {
     for (size_t at = 0; at + 188 <= bytes.size(); at += 188) {
       const char* packet = bytes.data() + at;
       const int payload = (packet[3] & 0x20) != 0 ? 5 + static_cast<unsigned char>(packet[4]) : 4;
-      const int es = payload + 9 + static_cast<unsigned char>(packet[payload + 8]);
-      const bool pesStart = (packet[1] & 0x40) != 0 && es + 5 <= 188 &&
-                            std::equal(packet + payload, packet + payload + 4, "\0\0\1\xE0") &&
-                            std::equal(packet + es, packet + es + 5, "\0\0\0\1\x09");
+      bool pesStart = (packet[1] & 0x40) != 0 && payload + 9 <= 188 &&
+                      std::equal(packet + payload, packet + payload + 4, "\0\0\1\xE0");
+      const int es = pesStart ? payload + 9 + static_cast<unsigned char>(packet[payload + 8]) : 0;
+      pesStart =
+          pesStart && es + 5 <= 188 && std::equal(packet + es, packet + es + 5, "\0\0\0\1\x09");
       // The tables before the first picture go with it.
       if (pictures_.empty() || (pesStart && hasPicture)) pictures_.emplace_back();
       hasPicture = hasPicture || pesStart;
@@ -334,16 +335,23 @@ TEST(Stream, H264InMpegTsIsShownWholeOnceTheNextPictureStarts) {
                 static_cast<long>(frames[k].total() * 3));
     }
   }
+  // Each picture in a PES of its own; each slice in one; constant bit rate, whose pictures end
+  // with filler.
+  const std::string encode =
+      "ffmpeg -loglevel error -y -f rawvideo -pix_fmt bgr24 -s 160x80 "
+      "-r 2 -i " +
+      dir +
+      "/frames.bgr -c:v libx264 -g 4 -bf 0 "
+      "-pix_fmt yuv420p -f mpegts ";
   const std::string command =
-      "ffmpeg -loglevel error -y -f rawvideo -pix_fmt bgr24 -s 160x80 -r 2 -i " + dir +
-      "/frames.bgr -c:v libx264 -x264-params slices=4 -g 4 -bf 0 -qp 12 -pix_fmt yuv420p -f "
-      "mpegts " +
-      dir + "/pictures.ts && gst-launch-1.0 -q filesrc location=" + dir +
-      "/pictures.ts ! tsdemux ! h264parse ! video/x-h264,alignment=nal ! mpegtsmux ! filesink "
-      "location=" +
+      encode + "-x264-params slices=4 -qp 12 " + dir + "/pictures.ts && " + encode +
+      "-x264-params nal-hrd=cbr -b:v 400k -minrate 400k -maxrate 400k -bufsize 200k " + dir +
+      "/filler.ts && gst-launch-1.0 -q filesrc location=" + dir +
+      "/pictures.ts ! tsdemux ! h264parse ! video/x-h264,alignment=nal ! mpegtsmux ! "
+      "filesink location=" +
       dir + "/slices.ts";
   ASSERT_EQ(std::system(command.c_str()), 0) << command;
-  for (const char* file : {"pictures.ts", "slices.ts"}) {
+  for (const char* file : {"pictures.ts", "slices.ts", "filler.ts"}) {
     SCOPED_TRACE(file);
     TsServer server(dir + "/" + file, 2.0);
     FrameSource source;
