@@ -11,6 +11,7 @@
 #include <cstring>
 #include <thread>
 
+#include "capture/gst_shared.h"
 #include "capture/source_internal.h"
 
 namespace {
@@ -71,9 +72,6 @@ bool startGstreamer() {
 }
 
 // Owners of GStreamer's reference-counted objects.
-struct ObjectUnref {
-  void operator()(gpointer object) const { gst_object_unref(object); }
-};
 struct SampleUnref {
   void operator()(GstSample* sample) const { gst_sample_unref(sample); }
 };
@@ -89,8 +87,6 @@ struct ConverterFree {
 struct CapsUnref {
   void operator()(GstCaps* caps) const { gst_caps_unref(caps); }
 };
-using ElementPtr = std::unique_ptr<GstElement, ObjectUnref>;
-using BusPtr = std::unique_ptr<GstBus, ObjectUnref>;
 using SamplePtr = std::unique_ptr<GstSample, SampleUnref>;
 using MessagePtr = std::unique_ptr<GstMessage, MessageUnref>;
 using ErrorPtr = std::unique_ptr<GError, ErrorFree>;
@@ -109,11 +105,6 @@ void startAsync(GstElement* pipeline, gpointer) {
 }
 
 void stopAsync(GstElement* pipeline, gpointer) { gst_element_set_state(pipeline, GST_STATE_NULL); }
-
-const char* factoryName(GstElement* element) {
-  GstElementFactory* factory = gst_element_get_factory(element);
-  return factory != nullptr ? gst_plugin_feature_get_name(GST_PLUGIN_FEATURE(factory)) : "";
-}
 
 // Live streams at their lowest latency. Without single-stream, multipartdemux waits for more
 // parts before it exposes its one stream, which holds a 1 fps MJPEG camera for good; an HTTP

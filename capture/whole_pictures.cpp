@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "capture/gst_shared.h"
 #include "capture/source_internal.h"
 
 namespace {
@@ -227,50 +228,37 @@ GstPadProbeReturn dropGaps(GstPad*, GstPadProbeInfo* info, gpointer) {
 }
 
 const char* factoryOf(GstPad* pad) {
-  GstElement* parent = gst_pad_get_parent_element(pad);
-  if (parent == nullptr) return "";
-  GstElementFactory* factory = gst_element_get_factory(parent);
-  gst_object_unref(parent);
-  return factory != nullptr ? gst_plugin_feature_get_name(GST_PLUGIN_FEATURE(factory)) : "";
+  const ElementPtr parent(gst_pad_get_parent_element(pad));
+  return factoryName(parent.get());
 }
 
 // The parser's source pad downstream of a demuxer pad, past decodebin's multiqueue, or null.
-GstPad* parserAfter(GstPad* pad) {
-  GstPad* peer = gst_pad_get_peer(pad);
-  if (peer != nullptr && std::strcmp(factoryOf(peer), "multiqueue") == 0) {
-    GstElement* queue = gst_pad_get_parent_element(peer);
-    std::string name = GST_PAD_NAME(peer);
-    gst_object_unref(peer);
-    peer = nullptr;
+PadPtr parserAfter(GstPad* pad) {
+  PadPtr peer(gst_pad_get_peer(pad));
+  if (peer != nullptr && std::strcmp(factoryOf(peer.get()), "multiqueue") == 0) {
+    // The queue's pads go in pairs, sink_N to src_N.
+    const ElementPtr queue(gst_pad_get_parent_element(peer.get()));
+    const std::string name = GST_PAD_NAME(peer.get());
+    peer.reset();
     if (queue != nullptr && name.rfind("sink_", 0) == 0) {
-      GstPad* out = gst_element_get_static_pad(queue, ("src_" + name.substr(5)).c_str());
-      if (out != nullptr) {
-        peer = gst_pad_get_peer(out);
-        gst_object_unref(out);
-      }
+      const PadPtr out(gst_element_get_static_pad(queue.get(), ("src_" + name.substr(5)).c_str()));
+      if (out != nullptr) peer.reset(gst_pad_get_peer(out.get()));
     }
-    if (queue != nullptr) gst_object_unref(queue);
   }
   if (peer == nullptr) return nullptr;
-  const char* factory = factoryOf(peer);
-  GstPad* source = nullptr;
-  if (std::strcmp(factory, "h264parse") == 0 || std::strcmp(factory, "h265parse") == 0) {
-    GstElement* parser = gst_pad_get_parent_element(peer);
-    source = gst_element_get_static_pad(parser, "src");
-    gst_object_unref(parser);
+  const char* factory = factoryOf(peer.get());
+  if (std::strcmp(factory, "h264parse") != 0 && std::strcmp(factory, "h265parse") != 0) {
+    return nullptr;
   }
-  gst_object_unref(peer);
-  return source;
+  const ElementPtr parser(gst_pad_get_parent_element(peer.get()));
+  return PadPtr(gst_element_get_static_pad(parser.get(), "src"));
 }
 
 // One video pad of the demuxer.
 struct Tap {
   Watch* watch;
   unsigned pid;
-  GstPad* parser = nullptr;  // the parser's source pad, once found, whose gaps are dropped
-  ~Tap() {
-    if (parser != nullptr) gst_object_unref(parser);
-  }
+  PadPtr parser;  // the parser's source pad, once found, whose gaps are dropped
 };
 
 Codec codecOf(GstPad* pad) {
@@ -300,16 +288,16 @@ GstPadProbeReturn handOn(GstPad* pad, GstPadProbeInfo* info, gpointer data) {
   if (tap.parser == nullptr) {
     tap.parser = parserAfter(pad);
     if (tap.parser == nullptr) return GST_PAD_PROBE_OK;
-    gst_pad_add_probe(tap.parser, GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM, dropGaps, nullptr, nullptr);
+    gst_pad_add_probe(tap.parser.get(), GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM, dropGaps, nullptr,
+                      nullptr);
   }
   // A gap before the parser has said what it sends would make it guess.
-  if (!gst_pad_has_current_caps(tap.parser)) return GST_PAD_PROBE_OK;
-  GstPad* peer = gst_pad_get_peer(pad);
+  if (!gst_pad_has_current_caps(tap.parser.get())) return GST_PAD_PROBE_OK;
+  const PadPtr peer(gst_pad_get_peer(pad));
   if (peer == nullptr) return GST_PAD_PROBE_OK;
   // The PES goes on here rather than after the probe, so that the gap can follow it.
-  const GstFlowReturn flow = gst_pad_chain(peer, buffer);
-  if (flow == GST_FLOW_OK) gst_pad_send_event(peer, gst_event_new_gap(time, 0));
-  gst_object_unref(peer);
+  const GstFlowReturn flow = gst_pad_chain(peer.get(), buffer);
+  if (flow == GST_FLOW_OK) gst_pad_send_event(peer.get(), gst_event_new_gap(time, 0));
   GST_PAD_PROBE_INFO_FLOW_RETURN(info) = flow;
   return GST_PAD_PROBE_HANDLED;
 }
@@ -323,7 +311,7 @@ void tapVideoPad(GstElement*, GstPad* pad, gpointer data) {
   const unsigned long pid = std::strtoul(name.c_str() + last + 1, &end, 16);
   if (*end != '\0' || pid > 0x1fff) return;
   gst_pad_add_probe(pad, GST_PAD_PROBE_TYPE_BUFFER, handOn,
-                    new Tap{static_cast<Watch*>(data), static_cast<unsigned>(pid)},
+                    new Tap{static_cast<Watch*>(data), static_cast<unsigned>(pid), nullptr},
                     [](gpointer tap) { delete static_cast<Tap*>(tap); });
 }
 
@@ -333,13 +321,12 @@ void handOnWholePictures(GstElement* demuxer) {
   auto* watch = new Watch();
   g_object_set_data_full(G_OBJECT(demuxer), "lumivane-whole-pictures", watch,
                          [](gpointer data) { delete static_cast<Watch*>(data); });
-  GstPad* input = gst_element_get_static_pad(demuxer, "sink");
+  const PadPtr input(gst_element_get_static_pad(demuxer, "sink"));
   if (input != nullptr) {
     gst_pad_add_probe(
-        input,
+        input.get(),
         static_cast<GstPadProbeType>(GST_PAD_PROBE_TYPE_BUFFER | GST_PAD_PROBE_TYPE_BUFFER_LIST),
         watchInput, watch, nullptr);
-    gst_object_unref(input);
   }
   g_signal_connect(demuxer, "pad-added", G_CALLBACK(tapVideoPad), watch);
 }
