@@ -9,6 +9,8 @@ must appear in one entry of DIAGNOSTICS (an entry runs from one .TP, .IP or .PP 
 A write to the terminal by any other means fails the check too, so that none is overlooked.
 The reasons that capture/ puts into a "cannot open" line (assignments to reason_, *failure or
 *why) are checked the same way, each against the entries that list reasons.
+It also fails when a relative link in README.md or docs/*.md leads to no file, or to a heading
+that the page it names lacks.
 
 Usage: diagnostics_check.py SOURCE_DIR
 """
@@ -22,6 +24,7 @@ REASON_LIST = re.compile(r"reason\b.*\b(is one of|as above)")
 OTHER_WRITES = re.compile(r"std::cerr|std::clog|\bperror\(|\bf?puts\([^;]*stderr|\bputs\(")
 PRINTF_SPEC = re.compile(r"%[-+ #0]*\d*(?:\.\d+)?[hlzjt]*[diouxXeEfgGcsp%]")
 ESCAPES = {"n": "\n", "t": "\t", '"': '"', "'": "'", "\\": "\\"}
+LINK = re.compile(r"\]\(([^)\s]+)\)")
 
 
 def lex(text):
@@ -134,6 +137,29 @@ def in_order(fragments, entry):
     return True
 
 
+def anchor(heading):
+    """The anchor that GitHub gives a heading."""
+    return re.sub(r"[^\w\- ]", "", heading.strip().lower()).replace(" ", "-")
+
+
+def broken_links(root):
+    """Relative links of README.md and docs/*.md that lead nowhere."""
+    broken = []
+    for page in [root / "README.md", *sorted((root / "docs").glob("*.md"))]:
+        for target in LINK.findall(page.read_text()):
+            if re.match(r"[a-z]+:", target):
+                continue  # http:, https:, mailto:
+            path, _, fragment = target.partition("#")
+            linked = page.parent / path if path else page
+            if not linked.is_file():
+                broken.append(f"{page.relative_to(root)}: {target}: no such file")
+            elif fragment and linked.suffix == ".md":
+                headings = re.findall(r"^#+ (.*)", linked.read_text(), re.M)
+                if fragment not in map(anchor, headings):
+                    broken.append(f"{page.relative_to(root)}: {target}: no such heading")
+    return broken
+
+
 def main():
     root = Path(sys.argv[1])
     entries = manual_entries((root / "packaging/lumivane.1.in").read_text())
@@ -159,7 +185,9 @@ def main():
     if others:
         print("\n".join(others))
     print(f"{count} message calls and reasons checked, {len(missing)} missing from the manual page")
-    return 1 if missing or others else 0
+    links = broken_links(root)
+    print("\n".join(["Broken links in the docs:", *links] if links else ["No broken links"]))
+    return 1 if missing or others or links else 0
 
 
 if __name__ == "__main__":
