@@ -45,7 +45,7 @@ using TickSource = std::uint32_t (*)();
 void setTickSource(TickSource source);  // nullptr restores the real clock
 
 // --- Command line -----------------------------------------------------------------------
-enum class Command { run, help, version };
+enum class Command { run, help, version, listCameras };
 
 struct Arguments {
   Command command = Command::run;
@@ -65,8 +65,8 @@ constexpr double kMaxFisheyeFovDeg = 270.0;
 // a camera number, read as atoi reads it. What is not understood is said in `warnings`.
 Arguments parseArguments(int argc, const char* const* argv);
 
-// True when the arguments ask for help or the version; checked before the window system
-// starts, so both work without a display.
+// True when the arguments ask for help, the version or the list of cameras; checked before the
+// window system starts, so these work without a display.
 Command earlyCommand(int argc, const char* const* argv);
 
 const char* usageText();

@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <climits>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
@@ -91,6 +92,7 @@ Command earlyCommand(int argc, const char* const* argv) {
       return Command::help;
     }
     if (std::strcmp(argv[i], "--version") == 0) return Command::version;
+    if (std::strcmp(argv[i], "--list-cameras") == 0) return Command::listCameras;
   }
   return Command::run;
 }
@@ -209,9 +211,47 @@ void readCameraText(const char* arg, Arguments* args) {
   }
 }
 
+// --camera-size=WxH, --camera-fps=N, --camera-format=NAME; false for any other option. A bad
+// value gets one line and the option counts as not given.
+bool readCameraOption(const std::string& option, Arguments* args) {
+  const size_t equals = option.find('=');
+  const std::string name = option.substr(0, equals);
+  const std::string value = equals == std::string::npos ? "" : option.substr(equals + 1);
+  CameraRequest& camera = args->source.camera;
+  std::string accepts;
+  if (name == "--camera-size") {
+    int width = 0, height = 0, used = 0;
+    if (value.find_first_not_of("0123456789x") == std::string::npos &&
+        std::sscanf(value.c_str(), "%5dx%5d%n", &width, &height, &used) == 2 &&
+        used == static_cast<int>(value.size()) && width > 0 && height > 0) {
+      camera.size = cv::Size(width, height);
+      return true;
+    }
+    accepts = "WIDTHxHEIGHT in pixels, such as 3840x1920";
+  } else if (name == "--camera-fps") {
+    double fps = 0.0;
+    if (readDecimal(value, &fps) && fps > 0.0 && fps <= 1000.0) {
+      camera.fps = fps;
+      return true;
+    }
+    accepts = "frames a second, such as 30 or 29.97";
+  } else if (name == "--camera-format") {
+    if (const std::uint32_t code = fourccFromName(value); code != 0) {
+      camera.fourcc = code;
+      return true;
+    }
+    accepts = "mjpeg, yuyv or another format's four letters, as --list-cameras shows them";
+  } else {
+    return false;
+  }
+  args->warnings.push_back(name + (equals == std::string::npos ? "" : "=" + value) + ": takes " +
+                           accepts + "; not used");
+  return true;
+}
+
 // One option of ours; false for any other.
 bool readOption(const std::string& option, Arguments* args) {
-  if (readLayoutOption(option, args)) {
+  if (readLayoutOption(option, args) || readCameraOption(option, args)) {
     return true;
   } else if (option == "--low-cpu") {
     args->lowCpu = true;
@@ -226,6 +266,16 @@ bool isCameraText(const char* text) {
   return isWholeNumber(text) || (!isPipeline(text) && !isStreamUrl(text) && !namesFile(text));
 }
 
+// A camera's device node: a character device, however it is reached (/dev/v4l/by-id/... links
+// to one), or a name under /dev/video or /dev/v4l/ that is not there now (unplugged).
+bool isCameraPath(const char* text) {
+  if (std::strncmp(text, "/dev/video", 10) == 0 || std::strncmp(text, "/dev/v4l/", 9) == 0) {
+    return true;
+  }
+  struct stat info;
+  return std::strchr(text, '/') != nullptr && stat(text, &info) == 0 && S_ISCHR(info.st_mode);
+}
+
 // One source. An existing file wins over everything but a whole number, so that a file whose
 // name holds " ! " or "://" is still a file. Text meant as a file that cannot be read says why
 // and opens nothing else: a mistyped file name must not turn the camera on.
@@ -234,7 +284,10 @@ void readSource(const char* arg, Arguments* args) {
     readCameraText(arg, args);
     return;
   }
-  if (isReadableFile(arg)) {
+  if (isCameraPath(arg)) {
+    args->source.kind = SourceKind::camera;
+    args->source.location = arg;
+  } else if (isReadableFile(arg)) {
     // Picture or video is decided when it is opened, by its contents rather than its name.
     args->source.kind = SourceKind::videoFile;
     args->source.location = arg;
@@ -255,7 +308,21 @@ void readSource(const char* arg, Arguments* args) {
 
 }  // namespace
 
-Arguments parseArguments(int argc, const char* const* argv) {
+namespace {
+
+// The camera options say nothing to a file or a stream.
+void checkCameraOptions(Arguments* args) {
+  const CameraRequest& camera = args->source.camera;
+  if (args->source.kind == SourceKind::camera || (!camera.size && !camera.fps && !camera.fourcc)) {
+    return;
+  }
+  args->warnings.push_back(
+      "--camera-size, --camera-fps and --camera-format apply to cameras "
+      "only; not used");
+  args->source.camera = CameraRequest{};
+}
+
+Arguments parseSources(int argc, const char* const* argv) {
   Arguments args;
   args.command = earlyCommand(argc, argv);
   if (args.command != Command::run) return args;
@@ -300,11 +367,21 @@ Arguments parseArguments(int argc, const char* const* argv) {
   return args;
 }
 
+}  // namespace
+
+Arguments parseArguments(int argc, const char* const* argv) {
+  Arguments args = parseSources(argc, argv);
+  checkCameraOptions(&args);
+  return args;
+}
+
 const char* usageText() {
   return "Usage: lumivane [OPTION...] [--] [CAMERA | FILE | URL | PIPELINE]\n"
          "Live viewer for 360-degree (equirectangular) video, drawn on a sphere.\n"
          "\n"
-         "  CAMERA   camera index (default 0), read through V4L2\n"
+         "  CAMERA   camera index (default 0), or its device path (/dev/video2,\n"
+         "           /dev/v4l/by-id/...), read through V4L2 at its best mode: its largest\n"
+         "           frame size at 15 fps or more, at its highest rate for that size\n"
          "  FILE     a picture (PNG, JPEG, BMP, TIFF, WebP, ...), or a video played through\n"
          "           GStreamer on its own timestamps and looped\n"
          "  URL      a stream read through GStreamer at its newest frame: http(s), rtsp, rtmp,\n"
@@ -329,6 +406,12 @@ const char* usageText() {
          "                        turn the panorama first, as v360's yaw, pitch and roll:\n"
          "                        --yaw=45 brings what is 45 degrees right of the middle to\n"
          "                        the middle, --roll=180 rights an upside-down camera\n"
+         "  --camera-size=WxH     the camera's frame size, such as 1920x960\n"
+         "  --camera-fps=N        the camera's frame rate, in frames a second\n"
+         "  --camera-format=NAME  the camera's format: mjpeg, yuyv or its four letters;\n"
+         "                        each takes the nearest the camera offers and says so\n"
+         "  --list-cameras        list the cameras with their formats, sizes and rates,\n"
+         "                        and exit\n"
          "  --low-cpu             sleep between uploads until the next one is due or an input\n"
          "                        arrives, and redraw only what changed: a still picture costs\n"
          "                        almost no CPU, where the default keeps polling (a whole core)\n"

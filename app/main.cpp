@@ -40,13 +40,17 @@ void fitWindowToScreen() {
 }  // namespace
 
 int main(int argc, char** argv) {
-  // Help and version need no display, so they are answered before the window system starts.
+  // Help, version and the cameras need no display, so they are answered before the window
+  // system starts.
   switch (earlyCommand(argc, argv)) {
     case Command::help:
       std::fputs(usageText(), stdout);
       return 0;
     case Command::version:
       std::printf("lumivane %s\n", LUMIVANE_VERSION);
+      return 0;
+    case Command::listCameras:
+      std::fputs(listCameras().c_str(), stdout);
       return 0;
     case Command::run:
       break;

@@ -7,6 +7,7 @@
 #include <opencv2/core.hpp>
 #include <optional>
 #include <string>
+#include <vector>
 
 // Frames are uploaded at most this often.
 constexpr std::uint32_t kUploadIntervalMs = 60;
@@ -52,11 +53,45 @@ struct Layout {
   bool described = false;  // an option or the file says what the frames hold
 };
 
+// --- Cameras ---------------------------------------------------------------------------------
+// One mode a camera offers: a pixel format (its V4L2 FOURCC), a frame size and a rate.
+struct CameraMode {
+  std::uint32_t fourcc = 0;
+  int width = 0, height = 0;  // pixels
+  double fps = 0.0;           // frames a second
+};
+
+// What the command line asks of a camera; what is left out is chosen as the best it offers.
+struct CameraRequest {
+  std::optional<std::uint32_t> fourcc;  // --camera-format
+  std::optional<cv::Size> size;         // --camera-size
+  std::optional<double> fps;            // --camera-fps
+};
+
+// The mode to open among all that a camera offers (any order): by default its largest frame
+// size at 15 fps or more (its largest at any rate if none reaches 15), at the highest rate for
+// that size, raw where a raw format gives that size and rate, else compressed. What is asked for
+// and not offered is replaced by the nearest offered and named in `missing` ("H264, 4000x2000").
+// Nothing when no format it offers can be read.
+std::optional<CameraMode> chooseCameraMode(const std::vector<CameraMode>& offered,
+                                           const CameraRequest& request, std::string* missing);
+
+// "MJPG 3840x1920 at 30 fps", for messages.
+std::string describeMode(const CameraMode& mode);
+// The FOURCC of a format as people name it (mjpeg, yuyv, h264) or as its four characters; 0 for
+// text that is neither.
+std::uint32_t fourccFromName(const std::string& name);
+std::string fourccText(std::uint32_t fourcc);
+
+// What --list-cameras prints: each V4L2 capture device, its name, formats, sizes and rates.
+std::string listCameras();
+
 struct SourceChoice {
   SourceKind kind = SourceKind::camera;
-  int cameraIndex = 0;   // for a camera
-  std::string location;  // file path or stream URL for the others
+  int cameraIndex = 0;   // for a camera given by number
+  std::string location;  // file path or stream URL; for a camera, its device path if given one
   LayoutOptions layout;  // the frames' layout as the command line gives it
+  CameraRequest camera;  // for a camera: the mode asked for
 };
 
 // Turns frames into the equirectangular picture: remap tables built once per frame size and
@@ -125,6 +160,7 @@ struct SaidOnce {
   bool warning = false;
   bool format = false;
   bool failure = false;
+  bool mode = false;  // a camera's mode is not the one asked for
 };
 
 // One kind of source: a camera, a still picture, or anything GStreamer reads. open() and read()

@@ -39,6 +39,9 @@ void loadModule() {
   // The codecs read their size limit once, as they load: ours holds, whatever the
   // environment said.
   setenv("OPENCV_IO_MAX_IMAGE_PIXELS", std::to_string(kMaxPicturePixels).c_str(), 1);
+  // OpenCV's camera capture waits up to this many seconds in select() for a frame that is not
+  // there yet (on its first grab, and on EBUSY or EAGAIN); the window must never wait for one.
+  setenv("OPENCV_VIDEOIO_V4L_SELECT_TIMEOUT", "0", 1);
   const std::string dir = executableDir();
   void* handle = nullptr;
   for (const std::string& path :
@@ -62,10 +65,15 @@ void loadModule() {
       dlsym(handle, "lumivaneLibraryReadsPicture"));
   loaded.module.decode =
       reinterpret_cast<decltype(OpenCvModule::decode)>(dlsym(handle, "lumivaneLibraryDecode"));
-  loaded.module.camera =
-      reinterpret_cast<decltype(OpenCvModule::camera)>(dlsym(handle, "lumivaneCameraReader"));
+  loaded.module.openCamera =
+      reinterpret_cast<decltype(OpenCvModule::openCamera)>(dlsym(handle, "lumivaneOpenCamera"));
+  loaded.module.newestCameraFrame = reinterpret_cast<decltype(OpenCvModule::newestCameraFrame)>(
+      dlsym(handle, "lumivaneNewestCameraFrame"));
+  loaded.module.closeCamera =
+      reinterpret_cast<decltype(OpenCvModule::closeCamera)>(dlsym(handle, "lumivaneCloseCamera"));
   loaded.ok = loaded.module.readsPicture != nullptr && loaded.module.decode != nullptr &&
-              loaded.module.camera != nullptr;
+              loaded.module.openCamera != nullptr && loaded.module.newestCameraFrame != nullptr &&
+              loaded.module.closeCamera != nullptr;
   if (!loaded.ok)
     loaded.problem = std::string("its part ") + kModuleName + " is from another build";
 }
@@ -81,8 +89,3 @@ const OpenCvModule* openCvModule(bool load) {
 }
 
 const std::string& openCvModuleProblem() { return loaded.problem; }
-
-std::unique_ptr<Reader> makeCameraReader(int index) {
-  const OpenCvModule* module = openCvModule();
-  return std::unique_ptr<Reader>(module != nullptr ? module->camera(index) : nullptr);
-}

@@ -2,7 +2,8 @@
 // DICOM, OpenEXR, JPEG 2000 and theirs) and its camera capture (FFmpeg's devices and filters
 // on top). Built as a module of its own and loaded on first use, so that a video file, a
 // stream or a JPEG never loads them: about 35 MB less resident for every other source.
-// The viewer reaches it only through the three functions at the end.
+// The viewer reaches it only through the functions at the end.
+#include <memory>
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/videoio.hpp>
 #include <vector>
@@ -11,48 +12,12 @@
 
 namespace {
 
-// A camera that has delivered and then gives nothing for this long has stopped.
-constexpr std::uint32_t kCameraStallMs = 3000;
-
-// Cameras through OpenCV's V4L2 back end, polled: a frame is taken only when the driver has one
-// ready, so a camera whose frame rate drops never holds the window for a frame period.
-class CameraReader final : public Reader {
- public:
-  explicit CameraReader(int index) : index_(index) {}
-
-  bool open() override {
-#ifdef __linux__
-    // V4L2 alone answers for an absent camera in well under a millisecond; the default order
-    // tries GStreamer first, which takes about 200 ms and prints warnings.
-    cameras_[0].open(index_, cv::CAP_V4L2);
-#else
-    cameras_[0].open(index_, cv::CAP_ANY);
-#endif
-    if (!cameras_[0].isOpened()) return false;
-    // The default queue of four buffers would show pictures about 130 ms old.
-    cameras_[0].set(cv::CAP_PROP_BUFFERSIZE, 1);
-    return true;
-  }
-
-  ReadResult read(std::uint32_t) override {
-    std::vector<int> ready;
-    // A time-out of 0 would wait for ever; 1 ns polls.
-    if (!cv::VideoCapture::waitAny(cameras_, ready, 1)) return ReadResult::nothingNew;
-    if (!cameras_[0].retrieve(frame_) || frame_.empty()) return ReadResult::failed;
-    // A camera's first frame often comes out badly exposed.
-    if (!skippedFirst_) {
-      skippedFirst_ = true;
-      return ReadResult::nothingNew;
-    }
-    return ReadResult::frame;
-  }
-
-  std::uint32_t stallLimitMs() const override { return kCameraStallMs; }
-
- private:
-  int index_;
-  std::vector<cv::VideoCapture> cameras_ = std::vector<cv::VideoCapture>(1);
-  bool skippedFirst_ = false;
+// OpenCV's V4L2 capture of one camera. waitAny dequeues a ready buffer as the pending frame, and
+// only retrieve() queues it back: a frame is retrieved at once, or the driver runs out of
+// buffers to fill. The default four buffers keep one queued while the viewer is busy.
+struct Camera {
+  std::vector<cv::VideoCapture> capture = std::vector<cv::VideoCapture>(1);
+  bool started = false;
 };
 
 }  // namespace
@@ -79,8 +44,58 @@ __attribute__((visibility("default"))) DecodeResult lumivaneLibraryDecode(const 
   return bgr->empty() ? DecodeResult::failed : DecodeResult::ok;
 }
 
-__attribute__((visibility("default"))) Reader* lumivaneCameraReader(int index) {
-  return new CameraReader(index);
+__attribute__((visibility("default"))) void* lumivaneOpenCamera(const char* path,
+                                                                const CameraMode* want, bool raw,
+                                                                CameraMode* got) {
+  try {
+    auto camera = std::make_unique<Camera>();
+    cv::VideoCapture& capture = camera->capture[0];
+    if (!capture.open(path, cv::CAP_V4L2)) return nullptr;
+    // Each of these starts the device over; the size takes effect once both sides are set.
+    capture.set(cv::CAP_PROP_FOURCC, want->fourcc);
+    capture.set(cv::CAP_PROP_FRAME_WIDTH, want->width);
+    capture.set(cv::CAP_PROP_FRAME_HEIGHT, want->height);
+    capture.set(cv::CAP_PROP_FPS, want->fps);
+    // Raw frames are converted (a JPEG decoded) by the viewer, for the newest frame only.
+    capture.set(cv::CAP_PROP_CONVERT_RGB, raw ? 0 : 1);
+    got->fourcc = static_cast<std::uint32_t>(capture.get(cv::CAP_PROP_FOURCC));
+    got->width = static_cast<int>(capture.get(cv::CAP_PROP_FRAME_WIDTH));
+    got->height = static_cast<int>(capture.get(cv::CAP_PROP_FRAME_HEIGHT));
+    got->fps = capture.get(cv::CAP_PROP_FPS);
+    return capture.isOpened() ? camera.release() : nullptr;
+  } catch (const std::exception&) {
+    return nullptr;
+  }
+}
+
+__attribute__((visibility("default"))) int lumivaneNewestCameraFrame(void* handle, cv::Mat* frame) {
+  auto* camera = static_cast<Camera*>(handle);
+  int got = 0;
+  // Bounded, so that a camera faster than the viewer cannot keep it here.
+  for (int taken = 0; taken < 8; ++taken) {
+    std::vector<int> ready;
+    try {
+      // 1 ns makes a poll of at most 1 ms; 0 would wait for ever.
+      if (!cv::VideoCapture::waitAny(camera->capture, ready, 1) || ready.empty()) break;
+    } catch (const cv::Exception&) {
+      // The first wait starts the stream and, with the select time-out of 0 that the viewer
+      // sets so that it never blocks, throws when no frame is there yet. Later, a throw is the
+      // driver's error (POLLERR): the camera is gone.
+      if (!camera->started) {
+        camera->started = true;
+        break;
+      }
+      return -1;
+    }
+    camera->started = true;
+    if (!camera->capture[0].retrieve(*frame) || frame->empty()) return -1;
+    got = 1;
+  }
+  return got;
+}
+
+__attribute__((visibility("default"))) void lumivaneCloseCamera(void* handle) {
+  delete static_cast<Camera*>(handle);
 }
 
 }  // extern "C"

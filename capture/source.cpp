@@ -85,7 +85,7 @@ std::unique_ptr<Reader> makeReader(FrameSource& source) {
   source.reprojector.keepMaps = choice.kind != SourceKind::stillImage;
   switch (choice.kind) {
     case SourceKind::camera:
-      return makeCameraReader(choice.cameraIndex);
+      return makeCameraReader(choice, source.said);
     case SourceKind::stillImage:
       return makeStillReader(choice, source.said);
     default:
@@ -117,12 +117,8 @@ bool tryOpen(FrameSource& source, std::uint32_t now, std::string* why) {
   if (!why->empty()) return false;
   try {
     source.reader = makeReader(source);
-    if (source.reader == nullptr) {
-      *why = openCvModuleProblem();
-    } else {
-      opened = source.reader->open();
-      *why = source.reader->reason();
-    }
+    opened = source.reader->open();
+    *why = source.reader->reason();
   } catch (const std::bad_alloc&) {
     *why = "out of memory";
   } catch (const std::exception&) {
@@ -197,7 +193,7 @@ std::string describeSource(const SourceChoice& choice) {
   const std::string location = printableText(choice.location);
   switch (choice.kind) {
     case SourceKind::camera:
-      return "camera " + std::to_string(choice.cameraIndex);
+      return "camera " + (location.empty() ? std::to_string(choice.cameraIndex) : location);
     case SourceKind::stream:
       return "stream " + location;
     case SourceKind::pipeline:

@@ -15,7 +15,13 @@
 struct OpenCvModule {
   bool (*readsPicture)(const char* path);
   DecodeResult (*decode)(const unsigned char* data, std::size_t size, cv::Mat* bgr);
-  Reader* (*camera)(int index);
+  // A camera through OpenCV's V4L2 back end, asked for `want` with frames as the driver gives
+  // them (`raw`) or converted to blue-green-red; `got` receives what it took. Null on failure.
+  void* (*openCamera)(const char* path, const CameraMode* want, bool raw, CameraMode* got);
+  // Takes every frame the driver has ready, oldest first, and leaves the newest in `frame`:
+  // 1 when there was one, 0 when none, -1 when the camera failed (unplugged). Waits at most 1 ms.
+  int (*newestCameraFrame)(void* camera, cv::Mat* frame);
+  void (*closeCamera)(void* camera);
 };
 const OpenCvModule* openCvModule(bool load = true);
 const std::string& openCvModuleProblem();
@@ -25,8 +31,8 @@ const std::string& openCvModuleProblem();
 bool isPictureFile(const std::string& path);
 
 // The readers. `said` belongs to the source and outlives them, so that an incident is said
-// once per source, not once per retry. The camera's is null when OpenCV's module is missing.
-std::unique_ptr<Reader> makeCameraReader(int index);
+// once per source, not once per retry.
+std::unique_ptr<Reader> makeCameraReader(const SourceChoice& choice, SaidOnce& said);
 std::unique_ptr<Reader> makeStillReader(const SourceChoice& choice, SaidOnce& said);
 std::unique_ptr<Reader> makeGstReader(const SourceChoice& choice, SaidOnce& said);
 
@@ -38,8 +44,10 @@ void handOnWholePictures(GstElement* demuxer);
 // Decodes one compressed picture (an MJPEG frame, a still) into `frame`, saying damage once.
 // False when there is nothing to show. A refused size or an undecodable picture is said once,
 // or, given `failure` (a still, whose open fails), put there for the line that says so.
+// A camera's damaged picture (a glitch on its cable) is skipped rather than shown in part.
 bool decodeShown(const unsigned char* data, std::size_t size, const SourceChoice& choice,
-                 SaidOnce& said, cv::Mat& frame, std::string* failure = nullptr);
+                 SaidOnce& said, cv::Mat& frame, std::string* failure = nullptr,
+                 bool showDamaged = true);
 
 // One line on stderr once per source for an incident, `said` remembering it.
 void sayOnce(bool& said, const std::string& message);

@@ -47,7 +47,7 @@ std::unique_ptr<Reader> makeStillReader(const SourceChoice& choice, SaidOnce& sa
 }
 
 bool decodeShown(const unsigned char* data, std::size_t size, const SourceChoice& choice,
-                 SaidOnce& said, cv::Mat& frame, std::string* failure) {
+                 SaidOnce& said, cv::Mat& frame, std::string* failure, bool showDamaged) {
   int width = 0, height = 0;
   const DecodeResult result = decodePicture(data, size, frame, &width, &height);
   if (result == DecodeResult::ok) return true;  // every frame of a healthy source: no more work
@@ -56,6 +56,10 @@ bool decodeShown(const unsigned char* data, std::size_t size, const SourceChoice
     case DecodeResult::ok:
       return true;
     case DecodeResult::damaged:
+      if (!showDamaged) {
+        sayOnce(said.damaged, name + " sent a damaged picture; such pictures are skipped");
+        return false;
+      }
       sayOnce(said.damaged, name + " has damaged pictures; shown as far as they decode");
       return true;
     case DecodeResult::tooLarge: {

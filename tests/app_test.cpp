@@ -176,13 +176,28 @@ TEST(Arguments, NamedFilesOptionsAndTheirEnd) {
       {{"12.5"}, SourceKind::camera, "12", "ignoring '.5' after camera number 12"},
       {{"2", "--low-cpu"}, SourceKind::camera, "2", ""},
       {{"x\ty", "a\x1b.png"}, SourceKind::videoFile, "a\x1b.png", "'x\\ty'; 'a\\x1b.png': no"},
+      {{"/dev/video3"}, SourceKind::camera, "/dev/video3", ""},
+      {{"/dev/v4l/by-id/usb-x-video-index0"},
+       SourceKind::camera,
+       "/dev/v4l/by-id/usb-x-video-index0",
+       ""},
+      {{"--camera-size=1920x960", "--camera-fps=29.97", "--camera-format=mjpeg"},
+       SourceKind::camera,
+       "0",
+       ""},
+      {{"--camera-size=1920", "--camera-fps=0", "--camera-format=x-y"},
+       SourceKind::camera,
+       "0",
+       "1920: takes WIDTHxHEIGHT in pixels, such as 3840x1920; not used; --camera-fps=0: takes"},
+      {{bang.c_str(), "--camera-fps=30"}, SourceKind::videoFile, bang, "apply to cameras only"},
   };
   for (const auto& c : cases) {
     const Arguments a = parse(c.args);
     const std::string trace = c.args.empty() ? "" : c.args.back();
     EXPECT_EQ(a.source.kind, c.kind) << trace;
-    EXPECT_EQ(a.source.kind == SourceKind::camera ? std::to_string(a.source.cameraIndex)
-                                                  : a.source.location,
+    EXPECT_EQ(a.source.kind == SourceKind::camera && a.source.location.empty()
+                  ? std::to_string(a.source.cameraIndex)
+                  : a.source.location,
               c.location)
         << trace;
     std::string said;
@@ -194,12 +209,20 @@ TEST(Arguments, NamedFilesOptionsAndTheirEnd) {
   EXPECT_TRUE(parse({"2", "--low-cpu"}).lowCpu);
   EXPECT_FALSE(parse({"--", "--low-cpu"}).lowCpu);
   EXPECT_EQ(parse({"--", "--help"}).command, Command::run);
+  const CameraRequest asked =
+      parse({"--camera-size=1920x960", "--camera-fps=29.97", "--camera-format=mjpeg"})
+          .source.camera;
+  EXPECT_EQ(asked.size, cv::Size(1920, 960));
+  EXPECT_EQ(asked.fps, 29.97);
+  EXPECT_EQ(asked.fourcc, fourccFromName("MJPG"));
+  EXPECT_FALSE(parse({bang.c_str(), "--camera-fps=30"}).source.camera.fps);
 }
 
 TEST(Arguments, HelpAndVersionWinWherever) {
   EXPECT_EQ(parse({"--help"}).command, Command::help);
   EXPECT_EQ(parse({"-h"}).command, Command::help);
   EXPECT_EQ(parse({"2", "--version"}).command, Command::version);
+  EXPECT_EQ(parse({"--list-cameras", "1"}).command, Command::listCameras);
   EXPECT_EQ(parse({"-help"}).command, Command::run);
 }
 

@@ -5,10 +5,12 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 #include <optional>
+#include <sstream>
 #include <thread>
 
 #include "support/harness.h"
@@ -252,7 +254,9 @@ TEST(MissingSource, ReportsOnceAndRetriesCheaplyEveryTwoSeconds) {
   EXPECT_EQ(source.lastAttemptTick, 3000u) << "no retry at 2 s";
   EXPECT_EQ(nextFrame(source, 5000), nullptr);
   const std::string err = ::testing::internal::GetCapturedStderr();
-  EXPECT_EQ(err, "lumivane: cannot open camera 63; showing the test card, retrying every 2 s\n");
+  EXPECT_EQ(err,
+            "lumivane: cannot open camera 63: no such camera; showing the test card, retrying "
+            "every 2 s\n");
   EXPECT_LT(std::chrono::duration_cast<std::chrono::microseconds>(cost).count(), 10000)
       << "a retry for an absent camera must not stall the window";
 }
@@ -297,3 +301,60 @@ TEST(Stream, ClosedLocalPortFailsFastWithOneLine) {
 }
 
 }  // namespace
+
+// The mode a camera opens in, over what real cameras offer.
+TEST(CameraMode, BestByDefaultNearestWhenAsked) {
+  const auto modes = [](const std::string& text) {
+    // "FOURCC:WxH@FPS ..."
+    std::vector<CameraMode> out;
+    std::istringstream in(text);
+    std::string item;
+    while (in >> item) {
+      CameraMode m;
+      m.fourcc = fourccFromName(item.substr(0, 4));
+      std::sscanf(item.c_str() + 5, "%dx%d@%lf", &m.width, &m.height, &m.fps);
+      out.push_back(m);
+    }
+    return out;
+  };
+  const std::string webcam = "YUYV:640x480@30 YUYV:1920x1080@5 MJPG:640x480@30 MJPG:1920x1080@30";
+  const std::string theta = "MJPG:1920x1080@30 MJPG:1280x720@30 MJPG:640x480@30";
+  const std::string air = "MJPG:2176x1088@30 MJPG:1472x736@30 MJPG:2176x1088@15";
+  const std::string raw = "YUYV:1280x640@10 YUYV:640x320@30 YUYV:640x320@15";
+  const std::string slow = "YUYV:640x320@10 MJPG:3840x1920@8 MJPG:1920x960@10";
+  const std::string h264 = "H264:3840x1920@30 MJPG:640x320@30";
+  const struct {
+    std::string offered;
+    CameraRequest request;
+    std::string chosen;   // describeMode, or "" for none
+    std::string missing;  // what was asked and is not offered
+  } cases[] = {
+      {webcam, {}, "MJPG 1920x1080 at 30 fps", ""},
+      {webcam, {fourccFromName("yuyv"), {}, {}}, "YUYV 640x480 at 30 fps", ""},
+      {webcam, {fourccFromName("yuyv"), cv::Size(1920, 1080), {}}, "YUYV 1920x1080 at 5 fps", ""},
+      {webcam, {{}, cv::Size(640, 480), {}}, "YUYV 640x480 at 30 fps", ""},
+      {theta, {}, "MJPG 1920x1080 at 30 fps", ""},
+      {theta, {fourccFromName("yuyv"), {}, {}}, "MJPG 1920x1080 at 30 fps", "YUYV"},
+      {air, {}, "MJPG 2176x1088 at 30 fps", ""},
+      {air, {{}, {}, 15.0}, "MJPG 2176x1088 at 15 fps", ""},
+      {air,
+       {{}, cv::Size(1500, 700), 25.0},
+       "MJPG 1472x736 at 30 fps",
+       "1500x700, 25 fps at 1472x736"},
+      {raw, {}, "YUYV 640x320 at 30 fps", ""},
+      {raw, {{}, {}, 5.0}, "YUYV 1280x640 at 10 fps", "5 fps at 1280x640"},
+      {slow, {}, "MJPG 3840x1920 at 8 fps", ""},
+      {slow, {{}, {}, 10.0}, "MJPG 1920x960 at 10 fps", ""},
+      {h264, {}, "MJPG 640x320 at 30 fps", ""},
+      {"H264:3840x1920@30", {}, "", ""},
+  };
+  for (const auto& c : cases) {
+    std::string missing = "stale";
+    const std::optional<CameraMode> mode = chooseCameraMode(modes(c.offered), c.request, &missing);
+    EXPECT_EQ(mode ? describeMode(*mode) : "", c.chosen) << c.offered;
+    EXPECT_EQ(missing, c.missing) << c.offered;
+  }
+  EXPECT_EQ(fourccFromName("MJPEG"), fourccFromName("MJPG"));
+  EXPECT_EQ(fourccText(fourccFromName("Y16")), "Y16");
+  EXPECT_EQ(fourccFromName("toolong"), 0u);
+}
