@@ -266,16 +266,6 @@ bool isCameraText(const char* text) {
   return isWholeNumber(text) || (!isPipeline(text) && !isStreamUrl(text) && !namesFile(text));
 }
 
-// A camera's device node: a character device, however it is reached (/dev/v4l/by-id/... links
-// to one), or a name under /dev/video or /dev/v4l/ that is not there now (unplugged).
-bool isCameraPath(const char* text) {
-  if (std::strncmp(text, "/dev/video", 10) == 0 || std::strncmp(text, "/dev/v4l/", 9) == 0) {
-    return true;
-  }
-  struct stat info;
-  return std::strchr(text, '/') != nullptr && stat(text, &info) == 0 && S_ISCHR(info.st_mode);
-}
-
 // One source. An existing file wins over everything but a whole number, so that a file whose
 // name holds " ! " or "://" is still a file. Text meant as a file that cannot be read says why
 // and opens nothing else: a mistyped file name must not turn the camera on.

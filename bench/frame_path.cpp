@@ -169,12 +169,7 @@ void timedIdle() {
   if (viewer.lastUploadTick != before) uploadTimes.push_back(start);
 }
 
-Stat sustainedPace(const std::string& video, const LayoutOptions& layout, double seconds,
-                   int* uploads, int* late) {
-  SourceChoice choice;
-  choice.kind = SourceKind::videoFile;
-  choice.location = video;
-  choice.layout = layout;
+Stat sustainedPace(const SourceChoice& choice, double seconds, int* uploads, int* late) {
   const int quiet = dup(2), null = open("/dev/null", O_WRONLY);
   dup2(null, 2);  // the layout hint, for frames that do not hold the layout they are told
   openSource(viewer.capture, choice, tickMs());
@@ -677,9 +672,10 @@ int main(int argc, char** argv) {
   double seconds = 10.0;
   int iterations = 30;
   std::string sustainedVideo;
-  double liveSeconds = 0.0;  // only the live rows, for this long each
-  bool layoutsOnly = false;  // only the layout rows and their sustained runs
-  double holdSeconds = 0.0;  // only the hold rows, for this long each
+  double liveSeconds = 0.0;    // only the live rows, for this long each
+  bool layoutsOnly = false;    // only the layout rows and their sustained runs
+  double holdSeconds = 0.0;    // only the hold rows, for this long each
+  double cameraSeconds = 0.0;  // only the camera's pace, for this long
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--seconds") == 0 && i + 1 < argc) seconds = std::atof(argv[++i]);
     if (std::strcmp(argv[i], "--iterations") == 0 && i + 1 < argc)
@@ -688,6 +684,7 @@ int main(int argc, char** argv) {
     if (std::strcmp(argv[i], "--live") == 0 && i + 1 < argc) liveSeconds = std::atof(argv[++i]);
     if (std::strcmp(argv[i], "--layouts") == 0) layoutsOnly = true;
     if (std::strcmp(argv[i], "--holds") == 0 && i + 1 < argc) holdSeconds = std::atof(argv[++i]);
+    if (std::strcmp(argv[i], "--camera") == 0 && i + 1 < argc) cameraSeconds = std::atof(argv[++i]);
   }
   prepareCapture();
   const std::string dir = (std::filesystem::temp_directory_path() / "lumivane-bench").string();
@@ -705,6 +702,22 @@ int main(int argc, char** argv) {
   std::printf("GL renderer: %s\n\n", reinterpret_cast<const char*>(glGetString(GL_RENDERER)));
   if (holdSeconds > 0.0) {
     measureHolds(holdSeconds, dir);
+    return 0;
+  }
+  if (cameraSeconds > 0.0) {
+    // Camera 7, which scripts/bench.sh --camera provides as the tests' camera at the kernel
+    // interface: the pace of uploads and the processor time it costs.
+    int uploads = 0, late = 0;
+    SourceChoice choice;
+    choice.cameraIndex = 7;
+    const std::clock_t cpu = std::clock();
+    const Stat pace = sustainedPace(choice, cameraSeconds, &uploads, &late);
+    std::printf(
+        "Sustained, real event loop, camera 7 (%s), for %.0f s: %d uploads; after the first "
+        "second, interval median %.1f ms, worst %.1f ms, %d of 70 ms or more; processor %.0f%% "
+        "of one core, polling included\n",
+        std::getenv("LUMIVANE_FAKE_CAMERA_MODES"), cameraSeconds, uploads, pace.median, pace.worst,
+        late, 100.0 * (std::clock() - cpu) / CLOCKS_PER_SEC / cameraSeconds);
     return 0;
   }
   if (liveSeconds > 0.0) {
@@ -748,7 +761,11 @@ int main(int argc, char** argv) {
   for (const int k : {0, 1, 4, 5}) {
     int uploads = 0, late = 0;
     const std::string& video = cases[k].frame.width == 2880 ? cubeVideo : sustainedVideo;
-    const Stat pace = sustainedPace(video, cases[k].options, seconds, &uploads, &late);
+    SourceChoice choice;
+    choice.kind = SourceKind::videoFile;
+    choice.location = video;
+    choice.layout = cases[k].options;
+    const Stat pace = sustainedPace(choice, seconds, &uploads, &late);
     std::printf(
         "Sustained, real event loop, %s, %s, for %.0f s: %d uploads; after the first second,"
         " interval median %.1f ms, worst %.1f ms, %d of 70 ms or more; worst in the first"

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <linux/videodev2.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -212,10 +213,10 @@ Node readNode(const std::string& path, bool claim) {
 // The camera's picture node beside a metadata node: the capture node on the same bus.
 std::string pictureNodeFor(const Node& node) {
   for (int n = 0; n < kMaxCameraNodes; ++n) {
-    const std::string path = "/dev/video" + std::to_string(n);
-    if (access(path.c_str(), F_OK) != 0 && errno == ENOENT) continue;
-    const Node other = readNode(path, false);
-    if (other.problem.empty() && other.pictures && other.bus == node.bus) return path;
+    const Node other = readNode("/dev/video" + std::to_string(n), false);
+    if (other.problem.empty() && other.pictures && other.bus == node.bus) {
+      return "/dev/video" + std::to_string(n);
+    }
   }
   return "";
 }
@@ -348,6 +349,13 @@ class CameraReader final : public Reader {
 };
 
 }  // namespace
+
+bool isCameraPath(const std::string& path) {
+  if (path.rfind("/dev/video", 0) == 0 || path.rfind("/dev/v4l/", 0) == 0) return true;
+  struct stat info;
+  return path.find('/') != std::string::npos && stat(resolveLinks(path).c_str(), &info) == 0 &&
+         S_ISCHR(info.st_mode);
+}
 
 std::string fourccText(std::uint32_t code) {
   std::string text;

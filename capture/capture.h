@@ -83,6 +83,11 @@ std::string describeMode(const CameraMode& mode);
 std::uint32_t fourccFromName(const std::string& name);
 std::string fourccText(std::uint32_t fourcc);
 
+// True for a path to a camera's device node: a character device, however it is reached
+// (/dev/v4l/by-id/... names link to one), or a name under /dev/video or /dev/v4l/ that is not
+// there now (a camera unplugged).
+bool isCameraPath(const std::string& path);
+
 // What --list-cameras prints: each V4L2 capture device, its name, formats, sizes and rates.
 std::string listCameras();
 

@@ -6,13 +6,17 @@
 # Needs several GB in /tmp for the clips (made once) and memory for the server to hold one.
 # With --ffplay, only H.264, alternately with this viewer and with ffplay's low-delay flags, on a
 # clip that flashes every 2 s, so that each run gives about 28 delays: their median and spread.
+# With --camera, the test camera of the tests (a V4L2 camera at the kernel interface, 3840 by
+# 1920 MJPEG at 30 fps) turns red every other second, alternately with this viewer and ffplay;
+# the delay runs from the moment the camera captures the first red frame.
 set -eu
 cd "$(dirname "$0")/.."
 dir=/tmp/lumivane-live-delay
 if [ "${1:-}" != --under-x ]; then
 ./scripts/install-deps.sh
 cmake -S . -B build -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build build -j"$(nproc)" --target lumivane lumivane_bench lumivane_pixel_watch >/dev/null
+cmake --build build -j"$(nproc)" --target lumivane lumivane_bench lumivane_pixel_watch \
+  lumivane_fake_camera >/dev/null
 mkdir -p "$dir"
 clip() {  # SIZE: a 62 s MJPEG clip of noise with red frames from 12 s and from 60 s
   [ -f "$dir/flash-$1.avi" ] || ffmpeg -loglevel error -y -f lavfi -i \
@@ -85,6 +89,66 @@ for frame in (360, 1800):
 PY
 }
 
+camera() {  # [ffplay]
+  frames="$dir/camera"
+  mkdir -p "$frames"
+  for frame in MJPG-3840x1920:gray MJPG-3840x1920-flash:red; do
+    [ -f "$frames/${frame%:*}.bin" ] || ffmpeg -loglevel error -y -f lavfi -i \
+      "color=c=${frame#*:}:size=3840x1920,noise=alls=40:allf=t" -frames:v 1 -q:v 5 -f mjpeg \
+      "$frames/${frame%:*}.bin"
+  done
+  camera=(env LD_PRELOAD="$PWD/build/lumivane_fake_camera.so" LUMIVANE_FAKE_CAMERA=/dev/video7
+    LUMIVANE_FAKE_CAMERA_MODES=MJPG:3840x1920@30 LUMIVANE_FAKE_CAMERA_FRAMES="$frames"
+    LUMIVANE_FAKE_CAMERA_FLASH_MS=1000 LUMIVANE_FAKE_CAMERA_LOCK="$dir/camera.lock")
+  : >"$dir/stderr-camera"
+  if [ "${1:-}" = ffplay ]; then
+    SDL_AUDIODRIVER=dummy "${camera[@]}" ffplay -loglevel quiet -f v4l2 -input_format mjpeg \
+      -video_size 3840x1920 -x 640 -y 480 -window_title ffplay-camera /dev/video7 &
+    name='^ffplay-camera$'
+  else
+    "${camera[@]}" ./build/lumivane 7 2>"$dir/stderr-camera" &
+    name='^Lumivane - Brackwell$'
+  fi
+  viewer=$!
+  window=""
+  for _ in $(seq 50); do
+    window=$(xdotool search --name "$name" 2>/dev/null | head -1 || true)
+    [ -n "$window" ] && break
+    sleep 0.2
+  done
+  ./build/lumivane_pixel_watch "$window" 320 200 32 >"$dir/red-camera"
+  kill "$viewer" 2>/dev/null || true
+  wait 2>/dev/null || true
+  [ ! -s "$dir/stderr-camera" ] || { echo "on stderr:"; cat "$dir/stderr-camera"; }
+  python3 - "$dir/red-camera" <<'PY'
+import statistics, sys, time
+# The camera's flashes start at odd whole seconds of the wall clock; the watcher notes steady time.
+offset = time.time() * 1000 - time.monotonic() * 1000
+reds = [float(line.split()[1]) + offset for line in open(sys.argv[1])]
+delays = []
+for second in range(int(reds[0] // 1000) - 1 if reds else 0, int(reds[-1] // 1000) + 1 if reds else 0):
+    if second % 2 == 1:
+        after = [r - second * 1000 for r in reds if second * 1000 - 50 <= r < second * 1000 + 1000]
+        if after:
+            delays.append(after[0])
+if len(delays) > 2:
+    q = statistics.quantiles(delays, n=10)
+    print("%d flashes: median %.0f ms, 10th to 90th percentile %.0f to %.0f ms, worst %.0f ms"
+          % (len(delays), statistics.median(delays), q[0], q[-1], max(delays)))
+else:
+    print("no flash was shown")
+PY
+}
+
+if [ "${2:-}" = --camera ]; then
+  for _ in 1 2; do
+    echo "lumivane 7:"
+    camera
+    echo "ffplay -f v4l2 -input_format mjpeg -video_size 3840x1920:"
+    camera ffplay
+  done
+  exit 0
+fi
 if [ "${2:-}" = --ffplay ]; then
   # H.264 side by side with ffplay: each twice, alternately.
   for port in 19211 19213; do

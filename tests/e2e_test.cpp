@@ -75,15 +75,19 @@ class EndToEnd : public ::testing::Test {
     }
   }
 
-  void launch(const std::vector<std::string>& args, bool display = true) {
-    stderrPath_ = dir_ + "/stderr.txt";
-    stdoutPath_ = dir_ + "/stdout.txt";
+  // `env` holds NAME=VALUE settings for the viewer alone.
+  void launch(const std::vector<std::string>& args, bool display = true,
+              const std::vector<std::string>& env = {}) {
+    // Each run its own files, so that the lines of one viewer are read while another runs.
+    stderrPath_ = dir_ + "/stderr" + std::to_string(++launches_) + ".txt";
+    stdoutPath_ = dir_ + "/stdout" + std::to_string(launches_) + ".txt";
     pid_ = fork();
     ASSERT_GE(pid_, 0);
     if (pid_ == 0) {
       dup2(open(stderrPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 2);
       dup2(open(stdoutPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 1);
       if (!display) unsetenv("DISPLAY");
+      for (const std::string& setting : env) putenv(strdup(setting.c_str()));
       std::vector<char*> argv{const_cast<char*>(LUMIVANE_BINARY)};
       for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
       argv.push_back(nullptr);
@@ -105,11 +109,11 @@ class EndToEnd : public ::testing::Test {
     std::this_thread::sleep_for(600ms);  // a few uploads and redraws
   }
 
-  // The viewer's error output once it holds `expected`, or after 5 s. A camera's line comes
+  // The viewer's error output once it holds `expected`, or after `seconds`. A camera's line comes
   // after OpenCV's capture has loaded, which can be well after the window appears.
-  std::string stderrWith(const std::string& expected) {
+  std::string stderrWith(const std::string& expected, int seconds = 5) {
     std::string err = readFile(stderrPath_);
-    for (int i = 0; i < 50 && err.find(expected) == std::string::npos; ++i) {
+    for (int i = 0; i < seconds * 10 && err.find(expected) == std::string::npos; ++i) {
       std::this_thread::sleep_for(100ms);
       err = readFile(stderrPath_);
     }
@@ -174,6 +178,7 @@ class EndToEnd : public ::testing::Test {
 
   std::string dir_, stderrPath_, stdoutPath_, window_;
   pid_t pid_ = -1;
+  int launches_ = 0;
 };
 
 TEST_F(EndToEnd, OpensTheWindowShowsTheCardAndSpins) {
@@ -188,7 +193,8 @@ TEST_F(EndToEnd, OpensTheWindowShowsTheCardAndSpins) {
   EXPECT_GT(litPixels(first), 80000) << "the globe with the card";
   EXPECT_GT(cv::norm(first, later, cv::NORM_L1), 0.0) << "the globe should be turning";
   EXPECT_EQ(stderrWith("\n"),
-            "lumivane: cannot open camera 0; showing the test card, retrying every 2 s\n");
+            "lumivane: cannot open camera 0: no such camera; showing the test card, retrying "
+            "every 2 s\n");
 }
 
 TEST_F(EndToEnd, ClosingTheWindowEndsTheProcess) {
@@ -228,7 +234,7 @@ TEST_F(EndToEnd, BadArgumentsGetOneLineAndARunningWindow) {
   } cases[] = {
       {"", "'' is not a camera number, a readable file or a URL; cannot open camera 0 either"},
       {"99999999999999999999", "camera index '99999999999999999999' is out of range"},
-      {"-5", "cannot open camera -5;"},
+      {"-5", "cannot open camera -5: no such camera;"},
       {"/", "'/': a folder, not a picture or video; cannot open file / either"},
       {dangling, "': no such file; cannot open file " + dangling + " either"},
       {"pano.jgp", "'pano.jgp': no such file; cannot open file pano.jgp either"},
@@ -272,8 +278,8 @@ TEST_F(EndToEnd, BadArgumentsGetOneLineAndARunningWindow) {
 TEST_F(EndToEnd, FreeglutOptionIsTakenBeforeTheCameraNumber) {
   launch({"-gldebug", "7"});
   waitForWindow();
-  const std::string err = stderrWith("cannot open camera 7;");
-  EXPECT_NE(err.find("cannot open camera 7;"), std::string::npos) << err;
+  const std::string err = stderrWith("cannot open camera 7: no such camera;");
+  EXPECT_NE(err.find("cannot open camera 7: no such camera;"), std::string::npos) << err;
 }
 
 TEST_F(EndToEnd, GeometrySizeAndDesktopIdentity) {
@@ -429,6 +435,181 @@ TEST_F(EndToEnd, KeysSwitchViewZoomAndQuit) {
 
   shell("xdotool mousemove --window " + window_ + " 320 240 key Escape");
   EXPECT_EQ(waitExit(1000ms), 0) << "Escape should end the viewer with status 0 within 1 s";
+}
+
+// A camera at the kernel interface, answering V4L2's calls for /dev/video7 as uvcvideo does, with
+// /dev/video8 its metadata node. Its frames are four bands, red to blue from the top, at every
+// size; the modes a wrong choice would take show them upside down.
+class CameraEndToEnd : public EndToEnd {
+ protected:
+  void SetUp() override {
+    EndToEnd::SetUp();
+    unplugged_ = dir_ + "/unplugged";
+    const char* asan = std::getenv("ASAN_OPTIONS");
+    env_ = {
+        "LD_PRELOAD=" LUMIVANE_FAKE_CAMERA_LIB,
+        "LUMIVANE_FAKE_CAMERA=/dev/video7",
+        "LUMIVANE_FAKE_CAMERA_META=/dev/video8",
+        "LUMIVANE_FAKE_CAMERA_FRAMES=" + dir_,
+        "LUMIVANE_FAKE_CAMERA_LOCK=" + dir_ + "/lock",
+        "LUMIVANE_FAKE_CAMERA_UNPLUGGED=" + unplugged_,
+        "LUMIVANE_FAKE_CAMERA_MODES=YUYV:640x320@10 MJPG:1920x960@30/15 MJPG:3840x1920@30 "
+        "YUYV:1280x640@10",
+        std::string("ASAN_OPTIONS=") + (asan != nullptr ? asan : "") + ":verify_asan_link_order=0"};
+    cv::Mat bands(960, 1920, CV_8UC3);
+    for (int band = 0; band < 4; ++band)
+      bands.rowRange(band * 240, band * 240 + 240) = kBands[band];
+    ASSERT_TRUE(cv::imwrite(dir_ + "/upright.png", bands));
+    cv::flip(bands, bands, 0);
+    ASSERT_TRUE(cv::imwrite(dir_ + "/upside-down.png", bands));
+    // The frames come from ffmpeg, not from our own conversions.
+    for (const std::string mode :
+         {"MJPG-3840x1920", "YUYV-1280x640", "MJPG-1920x960", "YUYV-640x320"}) {
+      std::string size = mode.substr(5);
+      const bool upright = size == "3840x1920" || size == "1280x640";
+      shell("ffmpeg -loglevel error -y -i " + dir_ +
+            (upright ? "/upright.png" : "/upside-down.png") +
+            " -vf scale=" + size.replace(size.find('x'), 1, ":") +
+            (mode[0] == 'M' ? " -q:v 3 -f mjpeg " : " -pix_fmt yuyv422 -f rawvideo ") + dir_ + "/" +
+            mode + ".bin");
+    }
+  }
+
+  // The window once a picture is up rather than the test card: the top band at the globe's top.
+  cv::Mat shownPicture() {
+    cv::Mat shot;
+    for (int tries = 0; tries < 50; ++tries) {
+      shot = screenshot();
+      const cv::Vec3d top = shot.at<cv::Vec3b>(14, 320);
+      if (cv::norm(top - cv::Vec3d(kBands[0].val)) < 60 ||
+          cv::norm(top - cv::Vec3d(kBands[3].val)) < 60)
+        break;
+      std::this_thread::sleep_for(100ms);
+    }
+    return shot;
+  }
+
+  // Starts the viewer, waits for its picture, lets it run a second, and stops it.
+  cv::Mat pictureOf(const std::vector<std::string>& args, const std::vector<std::string>& env) {
+    launch(args, true, env);
+    window_.clear();
+    waitForWindow();
+    const cv::Mat shot = shownPicture();
+    std::this_thread::sleep_for(1s);
+    kill(pid_, SIGKILL);
+    waitpid(pid_, nullptr, 0);
+    pid_ = -1;
+    return shot;
+  }
+
+  // Blue-green-red, red at the top; each band holds all along its rows, so the globe's spin
+  // changes nothing in a screenshot.
+  static inline const cv::Scalar kBands[] = {
+      {40, 40, 220}, {40, 200, 40}, {200, 200, 40}, {220, 40, 40}};
+  std::vector<std::string> env_;
+  std::string unplugged_;
+};
+
+// The largest mode, by number and by path, and what is asked instead; each picture as the still
+// of the same bands shows it.
+TEST_F(CameraEndToEnd, ShowsTheBestModeOrTheOneAskedFor) {
+  const std::string byId = dir_ + "/usb-Lumivane_Test_Camera-video-index0";
+  ASSERT_EQ(symlink("/dev/video7", byId.c_str()), 0);
+  const cv::Mat stills[] = {pictureOf({dir_ + "/upright.png"}, {}),
+                            pictureOf({dir_ + "/upside-down.png"}, {})};
+  const struct {
+    std::vector<std::string> args;
+    bool upright;      // the bands as the still shows them, not upside down
+    std::string said;  // all that stderr holds
+    std::string damageEvery = "";
+  } cases[] = {
+      {{"7"}, true, ""},
+      {{byId, "--camera-format=yuyv"}, true, ""},
+      {{"--camera-size=1900x950", "/dev/video7"},
+       false,
+       "lumivane: camera /dev/video7 does not offer 1900x950; using MJPG 1920x960 at 30 fps\n"},
+      {{"7"}, true, "lumivane: camera 7 sent a damaged picture; such pictures are skipped\n", "4"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.args.front() + " " + c.args.back() + " " + c.damageEvery);
+    std::vector<std::string> env = env_;
+    if (!c.damageEvery.empty()) env.push_back("LUMIVANE_FAKE_CAMERA_DAMAGE_EVERY=" + c.damageEvery);
+    const cv::Mat shot = pictureOf(c.args, env);
+    EXPECT_EQ(readFile(stderrPath_), c.said);
+    const cv::Mat& still = stills[c.upright ? 0 : 1];
+    EXPECT_LT(cv::norm(shot, still, cv::NORM_L1) / shot.total() / 3, 3.0)
+        << "per pixel and channel";
+  }
+}
+
+TEST_F(CameraEndToEnd, ListsCamerasWithoutADisplay) {
+  launch({"--list-cameras"}, false, env_);
+  EXPECT_EQ(waitExit(5000ms), 0);
+  EXPECT_EQ(readFile(stdoutPath_),
+            "/dev/video7 (camera 7): Lumivane Test Camera (uvcvideo, usb-0000:00:14.0-1)\n"
+            "  YUYV (YUYV 4:2:2): 640x320 at 10 fps, 1280x640 at 10 fps\n"
+            "  MJPG (Motion-JPEG): 1920x960 at 30/15 fps, 3840x1920 at 30 fps\n"
+            "  opened as MJPG 3840x1920 at 30 fps unless asked otherwise\n");
+  EXPECT_EQ(readFile(stderrPath_), "");
+  launch({"--list-cameras"}, false);
+  EXPECT_EQ(waitExit(5000ms), 0);
+  EXPECT_EQ(readFile(stdoutPath_).rfind("No camera found", 0), 0u) << readFile(stdoutPath_);
+}
+
+// Busy, forbidden and the wrong node: one line each with its reason. Unplugged: the last picture
+// dimmed, then back by itself.
+TEST_F(CameraEndToEnd, FaultsSayWhyAndAnUnpluggedCameraComesBack) {
+  launch({"7"}, true, env_);
+  waitForWindow();
+  const double bright = cv::mean(shownPicture())[2];
+  const pid_t streaming = pid_;
+  const std::string streamingErr = stderrPath_;
+  const std::string faults[][2] = {
+      {"7", "lumivane: cannot open camera 7: in use by another program; showing"},
+      {"/dev/video8",
+       "lumivane: cannot open camera /dev/video8: not a camera's picture node; its "
+       "picture node is /dev/video7; showing"},
+      {"7", "lumivane: cannot open camera 7: permission denied; add yourself to the video group"},
+  };
+  for (const auto& fault : faults) {
+    std::vector<std::string> env = env_;
+    if (fault[1].find("permission") != std::string::npos)
+      env.push_back("LUMIVANE_FAKE_CAMERA_DENY=1");
+    launch({fault[0]}, true, env);
+    const std::string err = stderrWith(fault[1]);
+    EXPECT_EQ(err.rfind(fault[1], 0), 0u) << err;
+    EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
+    kill(pid_, SIGKILL);
+    waitpid(pid_, nullptr, 0);
+  }
+  pid_ = streaming;
+  stderrPath_ = streamingErr;
+
+  std::ofstream(unplugged_) << "";
+  const std::string stopped =
+      "lumivane: camera 7 stopped delivering frames: unplugged; its last picture is shown "
+      "dimmed, retrying every 2 s\n";
+  EXPECT_EQ(stderrWith(stopped), stopped);
+  std::this_thread::sleep_for(300ms);
+  EXPECT_LT(cv::mean(screenshot())[2], bright * 0.8) << "dimmed";
+  std::remove(unplugged_.c_str());
+  const std::string back = stopped + "lumivane: camera 7 is delivering frames\n";
+  EXPECT_EQ(stderrWith(back, 8), back) << "back within 2 s, said after 3 s more";
+  EXPECT_NEAR(cv::mean(screenshot())[2], bright, bright * 0.1) << "bright again";
+}
+
+// Escape is answered at once, whatever the camera's rate.
+TEST_F(CameraEndToEnd, EscapeAtOnceOnASlowCamera) {
+  std::vector<std::string> env = env_;
+  env.push_back("LUMIVANE_FAKE_CAMERA_MODES=MJPG:3840x1920@1");
+  launch({"7"}, true, env);
+  waitForWindow();
+  shownPicture();
+  const auto start = std::chrono::steady_clock::now();
+  shell("xdotool mousemove --window " + window_ + " 320 240 key Escape");
+  EXPECT_EQ(waitExit(2000ms), 0);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 500ms);
+  EXPECT_EQ(readFile(stderrPath_), "");
 }
 
 }  // namespace
