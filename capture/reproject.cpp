@@ -211,22 +211,23 @@ cv::Rect eyeRect(cv::Size frame, Stereo stereo) {
 const char* const kLayoutAdvice =
     "try --projection=dual-fisheye|eac|cubemap or --stereo=top-bottom|left-right";
 
-// One hint per source for frames that no option or metadata explains: those far from 2:1, and
-// 2:1 ones that are plainly two fisheye circles. Only the first frame is looked at.
+// One hint per source for frames that no option or metadata explains: those that are plainly two
+// fisheye circles, and others far from 2:1. Only the first frame is looked at.
 void hintOnce(Reprojector& reprojector, const cv::Mat& frame) {
   if (reprojector.saidHint || reprojector.layout.described) return;
   reprojector.saidHint = true;
   const std::string size = std::to_string(frame.cols) + "x" + std::to_string(frame.rows);
   const double aspect = static_cast<double>(frame.cols) / frame.rows;
-  if (aspect < 1.9 || aspect > 2.1) {
-    std::fprintf(stderr,
-                 "lumivane: frames are %s, not 2:1 equirectangular; for another layout %s\n",
-                 size.c_str(), kLayoutAdvice);
-  } else if (looksDualFisheye(frame)) {
+  // Two circles come first: dual-fisheye cameras also deliver 16:9 webcam modes.
+  if (looksDualFisheye(frame)) {
     std::fprintf(stderr,
                  "lumivane: frames of %s look like two fisheye circles side by side; try "
                  "--projection=dual-fisheye\n",
                  size.c_str());
+  } else if (aspect < 1.9 || aspect > 2.1) {
+    std::fprintf(stderr,
+                 "lumivane: frames are %s, not 2:1 equirectangular; for another layout %s\n",
+                 size.c_str(), kLayoutAdvice);
   }
 }
 

@@ -192,13 +192,17 @@ TEST(StillPicture, ShownOnceAndKeptLive) {
   EXPECT_EQ(source.state, SourceState::live);
 }
 
-// Frames that neither an option nor the file explains get one hint: those far from 2:1, and 2:1
-// ones that are plainly two fisheye circles.
+// Frames that neither an option nor the file explains get one hint: those plainly two fisheye
+// circles, whatever their shape, and others far from 2:1.
 TEST(StillPicture, UnexplainedLayoutsGetOneHint) {
   const std::string dir = scratchDir("shape");
   cv::Mat circles = solidFrame(1024, 512, kBlack);
   cv::circle(circles, {256, 256}, 255, cv::Scalar(0, 200, 0), cv::FILLED);
   cv::circle(circles, {768, 256}, 255, cv::Scalar(200, 0, 0), cv::FILLED);
+  // A 16:9 mode of a dual-fisheye camera: each circle as wide as its half, centred in it.
+  cv::Mat wide = solidFrame(1280, 720, kBlack);
+  cv::circle(wide, {320, 360}, 319, cv::Scalar(0, 200, 0), cv::FILLED);
+  cv::circle(wide, {960, 360}, 319, cv::Scalar(200, 0, 0), cv::FILLED);
   const std::string far =
       "lumivane: frames are 1280x720, not 2:1 equirectangular; for another layout try "
       "--projection=dual-fisheye|eac|cubemap or --stereo=top-bottom|left-right\n";
@@ -217,6 +221,11 @@ TEST(StillPicture, UnexplainedLayoutsGetOneHint) {
       {solidFrame(512, 512, kPalette[1]), {}, Stereo::topBottom, ""},
       {circles, {}, {}, lenses},
       {circles, Projection::dualFisheye, {}, ""},
+      {wide,
+       {},
+       {},
+       "lumivane: frames of 1280x720 look like two fisheye circles side by side; "
+       "try --projection=dual-fisheye\n"},
   };
   for (const auto& c : cases) {
     const std::string path = dir + "/frame.png";
@@ -357,4 +366,17 @@ TEST(CameraMode, BestByDefaultNearestWhenAsked) {
   EXPECT_EQ(fourccFromName("MJPEG"), fourccFromName("MJPG"));
   EXPECT_EQ(fourccText(fourccFromName("Y16")), "Y16");
   EXPECT_EQ(fourccFromName("toolong"), 0u);
+}
+
+// A 16:9 dual-fisheye frame holds two round circles, each as wide as its half: the pole, 90 of
+// the lens's 190 degrees off its axis, lies that share of the circle's radius above its centre,
+// not of the frame's height.
+TEST(Reprojection, WideDualFisheyeFramesHoldRoundCircles) {
+  Layout layout;
+  layout.projection = Projection::dualFisheye;
+  const cv::Size frame(1280, 720), out = reprojectedSize(frame, layout, 4096);
+  cv::Mat mapX, mapY;
+  buildReprojectionMaps(frame, layout, out, cv::Range(0, 1), mapX, mapY);
+  const double radius = (640 - 1) / 2.0, centreY = (720 - 1) / 2.0;
+  EXPECT_NEAR(mapY.at<float>(0, out.width / 2), centreY - 90.0 / 95.0 * radius, 2.0);
 }

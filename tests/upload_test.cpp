@@ -147,7 +147,8 @@ TEST_F(Upload, CardShowsWhileNoCameraAndRetriesDoNotStall) {
   EXPECT_GT(viewer.capture.lastAttemptTick, 10000u) << "never retried";
   EXPECT_LT(worstUs, 10000) << "an idle call with a retry took too long";
   EXPECT_EQ(::testing::internal::GetCapturedStderr(),
-            "lumivane: cannot open camera 63; showing the test card, retrying every 2 s\n");
+            "lumivane: cannot open camera 63: no such camera; showing the test card, retrying "
+            "every 2 s\n");
 }
 
 // A reader that gives what it is told to, for what no real source does on cue.
