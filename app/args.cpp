@@ -40,7 +40,7 @@ bool isStreamUrl(const std::string& text) {
 }
 
 // Text from the command line in quotes, its control bytes escaped so that the line stays one.
-std::string quoted(const char* text) { return "'" + printableText(text) + "'"; }
+std::string quoted(const char* text) { return "'" + printableText(withoutSecrets(text)) + "'"; }
 
 bool isReadableFile(const char* path) {
   struct stat info;

@@ -226,6 +226,12 @@ std::string describeSource(const SourceChoice& choice);
 // `text` with its control bytes written as \n, \t or \xNN, so that a message stays one line.
 std::string printableText(const std::string& text);
 
+// `text` (a URL, a pipeline, a library's message) without the secrets it may carry, for every
+// line the viewer writes: the password of each URL's user part (rtsp://user@host/...), and the
+// value of each name=value whose name holds pass, pwd, pw, token, key, secret, auth or sig
+// (SRT's passphrase, a signed URL's sig, rtspsrc's user-pw), written as ***.
+std::string withoutSecrets(const std::string& text);
+
 // Silences OpenCV's own logging and keeps the per-upload images in reusable heap memory. Call
 // once, first thing.
 void prepareCapture();

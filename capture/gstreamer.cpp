@@ -128,6 +128,8 @@ void setUpLiveElement(GstBin*, GstBin*, GstElement* element, gpointer) {
 }
 
 std::string oneLine(std::string text) {
+  // A library's message may quote the URL or the pipeline, secrets and all.
+  text = withoutSecrets(text);
   std::replace(text.begin(), text.end(), '\n', ' ');
   std::replace(text.begin(), text.end(), '"', '\'');
   while (!text.empty() && (text.back() == '.' || text.back() == ' ')) text.pop_back();

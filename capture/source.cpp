@@ -189,8 +189,51 @@ std::string printableText(const std::string& text) {
   return out;
 }
 
+namespace {
+
+bool namesSecret(std::string name) {
+  for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  for (const char* word : {"pass", "pwd", "token", "key", "secret", "auth", "sig"}) {
+    if (name.find(word) != std::string::npos) return true;
+  }
+  // rtspsrc's user-pw and proxy-pw.
+  return name == "pw" || (name.size() > 3 && (name.compare(name.size() - 3, 3, "-pw") == 0 ||
+                                              name.compare(name.size() - 3, 3, "_pw") == 0));
+}
+
+}  // namespace
+
+std::string withoutSecrets(const std::string& text) {
+  // What ends a URL's authority, a name or a value, in a URL, a pipeline or a sentence.
+  static const char kAuthorityEnd[] = "/?#&;, \t\n'\"!";
+  static const char kValueEnd[] = "&;, \t\n'\"!#";
+  std::string out = text;
+  // user:password@host: the password goes, with its colon.
+  for (std::size_t at = out.find("://"); at != std::string::npos; at = out.find("://", at + 3)) {
+    const std::size_t start = at + 3;
+    const std::size_t end = std::min(out.find_first_of(kAuthorityEnd, start), out.size());
+    const std::size_t mark = out.rfind('@', end - 1);
+    if (end == start || mark == std::string::npos || mark < start) continue;
+    const std::size_t colon = out.find(':', start);
+    if (colon < mark) out.erase(colon, mark - colon);
+  }
+  // name=value, the name standing at the start or after a separator.
+  for (std::size_t equals = out.find('='); equals != std::string::npos;
+       equals = out.find('=', equals + 1)) {
+    std::size_t name = equals;
+    while (name > 0 && (std::isalnum(static_cast<unsigned char>(out[name - 1])) ||
+                        out[name - 1] == '-' || out[name - 1] == '_')) {
+      --name;
+    }
+    if (name == equals || !namesSecret(out.substr(name, equals - name))) continue;
+    const std::size_t end = std::min(out.find_first_of(kValueEnd, equals + 1), out.size());
+    if (end > equals + 1) out.replace(equals + 1, end - equals - 1, "***");
+  }
+  return out;
+}
+
 std::string describeSource(const SourceChoice& choice) {
-  const std::string location = printableText(choice.location);
+  const std::string location = printableText(withoutSecrets(choice.location));
   switch (choice.kind) {
     case SourceKind::camera:
       return "camera " + (location.empty() ? std::to_string(choice.cameraIndex) : location);
