@@ -1,17 +1,21 @@
 // Watches one pixel of a window and prints the moment (steady clock, milliseconds) each time it
-// turns red: the far end of the end-to-end delay that scripts/live-delay.sh measures.
-// Usage: lumivane_pixel_watch WINDOW_ID X Y SECONDS
+// turns red: the far end of the end-to-end delay that scripts/live-delay.sh measures. With
+// "changes", counts how often a 16 by 16 patch there changes instead, and prints the changes a
+// second: the new pictures a player shows, for scripts/players.sh.
+// Usage: lumivane_pixel_watch WINDOW_ID X Y SECONDS [changes]
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
 
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <thread>
+#include <vector>
 
 int main(int argc, char** argv) {
-  if (argc != 5) {
-    std::fprintf(stderr, "usage: lumivane_pixel_watch WINDOW_ID X Y SECONDS\n");
+  if (argc != 5 && !(argc == 6 && std::strcmp(argv[5], "changes") == 0)) {
+    std::fprintf(stderr, "usage: lumivane_pixel_watch WINDOW_ID X Y SECONDS [changes]\n");
     return 2;
   }
   Display* display = XOpenDisplay(nullptr);
@@ -20,6 +24,24 @@ int main(int argc, char** argv) {
   const int x = std::atoi(argv[2]), y = std::atoi(argv[3]);
   using Clock = std::chrono::steady_clock;
   const auto end = Clock::now() + std::chrono::duration<double>(std::atof(argv[4]));
+  if (argc == 6) {
+    const auto start = Clock::now();
+    std::vector<char> last;
+    long changes = 0;
+    while (Clock::now() < end) {
+      XImage* image = XGetImage(display, window, x - 8, y - 8, 16, 16, AllPlanes, ZPixmap);
+      if (image != nullptr) {
+        const std::vector<char> patch(image->data, image->data + image->bytes_per_line * 16);
+        if (!last.empty() && patch != last) ++changes;
+        last = patch;
+        XDestroyImage(image);
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    std::printf("%.1f\n", changes / std::chrono::duration<double>(Clock::now() - start).count());
+    XCloseDisplay(display);
+    return 0;
+  }
   bool wasRed = false;
   while (Clock::now() < end) {
     XImage* image = XGetImage(display, window, x, y, 1, 1, AllPlanes, ZPixmap);

@@ -3,9 +3,11 @@
 # Arguments go to the benchmark: --seconds N (sustained run, default 10), --iterations N,
 # --video FILE (sustained run on your own file), --layouts (only the reprojection rows and
 # their sustained runs), --camera N (the pace for N seconds on the tests' camera at the kernel
-# interface, 3840 by 1920 MJPEG at 30 fps).
+# interface, 3840 by 1920 MJPEG at 30 fps), --compare [ROUNDS] (processor, memory and pictures
+# shown against ffplay and mpv: scripts/players.sh).
 set -eu
 cd "$(dirname "$0")/.."
+[ "${1:-}" != --compare ] || { shift; exec ./scripts/players.sh "$@"; }
 ./scripts/install-deps.sh
 cmake -S . -B build -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build build -j"$(nproc)" --target lumivane_bench lumivane_fake_camera >/dev/null

@@ -1,0 +1,62 @@
+#!/bin/bash
+# What a shown picture costs, side by side with the players people would use instead: processor
+# (a share of one core, all threads), peak memory and new pictures shown a second, for this
+# viewer (default and --low-cpu), ffplay and mpv, each playing the same 10 s 3840 by 1920 H.264
+# file (20 Mbit/s, x264 ultrafast) looped in a 640 by 480 window under Xvfb with Mesa's software
+# GL; 12 s measured after 3 s, taking turns. Usage: scripts/players.sh [ROUNDS] (default 2).
+# Installs mpv if it is missing.
+set -eu
+cd "$(dirname "$0")/.."
+dir=/tmp/lumivane-players
+if [ "${1:-}" != --under-x ]; then
+  ./scripts/install-deps.sh
+  if ! command -v mpv >/dev/null; then
+    if [ "$(id -u)" -eq 0 ]; then sudo=""; else sudo="sudo"; fi
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends mpv >/dev/null
+  fi
+  cmake -S . -B build -DCMAKE_BUILD_TYPE=Release >/dev/null
+  cmake --build build -j"$(nproc)" --target lumivane lumivane_pixel_watch >/dev/null
+  mkdir -p "$dir"
+  [ -f "$dir/h4k.mp4" ] || ffmpeg -loglevel error -y -f lavfi -i \
+    "testsrc2=size=3840x1920:rate=30,noise=alls=20:allf=t" -t 10 -c:v libx264 \
+    -preset ultrafast -b:v 20M -maxrate 20M -bufsize 20M -g 30 -pix_fmt yuv420p "$dir/h4k.mp4"
+  LIBGL_ALWAYS_SOFTWARE=1 exec xvfb-run -a -s "-screen 0 1280x1024x24" "$0" --under-x "${1:-2}"
+fi
+
+ticks() { awk '{print $14 + $15}' "/proc/$1/stat"; }
+
+play() {  # NAME TITLE COMMAND...: one row
+  name=$1 title=$2
+  shift 2
+  "$@" >/dev/null 2>"$dir/stderr" &
+  player=$!
+  window=""
+  until [ -n "$window" ]; do
+    sleep 0.1
+    kill -0 "$player" 2>/dev/null || { echo "$name did not start:"; cat "$dir/stderr"; exit 1; }
+    window=$(xdotool search --pid "$player" --name "$title" 2>/dev/null | head -1 || true)
+  done
+  xdotool windowmove "$window" 0 0
+  # The viewer's globe turns until the first press: stopped, its picture changes only with a
+  # new picture, as a player's does.
+  case $name in lumivane*) xdotool mousemove --window "$window" 320 240 click 1 ;; esac
+  sleep 3
+  before=$(ticks "$player")
+  shown=$(./build/lumivane_pixel_watch "$window" 320 240 12 changes)
+  after=$(ticks "$player")
+  peak=$(awk '/^VmHWM/ {print int($2 / 1024)}' "/proc/$player/status")
+  kill "$player"
+  wait "$player" 2>/dev/null || true
+  echo "| $name | $(( (after - before) * 100 / $(getconf CLK_TCK) / 12 ))% | $peak MiB | $shown |"
+}
+
+echo "| player | processor, share of one core | peak memory | new pictures shown a second |"
+echo "|---|---|---|---|"
+for _ in $(seq "$2"); do
+  play "lumivane --low-cpu" '^Lumivane' ./build/lumivane --low-cpu "$dir/h4k.mp4"
+  play lumivane '^Lumivane' ./build/lumivane "$dir/h4k.mp4"
+  play ffplay '^ffplay-h4k$' env SDL_AUDIODRIVER=dummy ffplay -loglevel quiet -an -loop 0 \
+    -x 640 -y 480 -window_title ffplay-h4k "$dir/h4k.mp4"
+  play mpv '^mpv-h4k$' mpv --really-quiet --no-audio --loop-file=inf --geometry=640x480 \
+    --title=mpv-h4k "$dir/h4k.mp4"
+done
