@@ -15,7 +15,7 @@ if [ "${1:-}" = --camera ]; then
   frames=/tmp/lumivane-bench/camera
   mkdir -p "$frames"
   [ -f "$frames/MJPG-3840x1920.bin" ] || ffmpeg -loglevel error -y -f lavfi -i \
-    "color=c=gray:size=3840x1920,noise=alls=40:allf=t" -frames:v 1 -q:v 5 -f mjpeg \
+    "color=c=gray:size=3840x1920,noise=alls=40:allf=t" -frames:v 1 -q:v 16 -f mjpeg \
     "$frames/MJPG-3840x1920.bin"
   set -- env LD_PRELOAD="$PWD/build/lumivane_fake_camera.so" LUMIVANE_FAKE_CAMERA=/dev/video7 \
     LUMIVANE_FAKE_CAMERA_MODES=MJPG:3840x1920@30 LUMIVANE_FAKE_CAMERA_FRAMES="$frames" \

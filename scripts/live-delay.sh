@@ -6,6 +6,8 @@
 # Needs several GB in /tmp for the clips (made once) and memory for the server to hold one.
 # With --ffplay, only H.264, alternately with this viewer and with ffplay's low-delay flags, on a
 # clip that flashes every 2 s, so that each run gives about 28 delays: their median and spread.
+# With --heavy, H.264 at 88 Mbit/s (1920 by 960, noise, a key frame a second), as a 4K 360
+# camera's live stream runs, with this viewer and then ffplay's low-delay flags.
 # With --camera, the test camera of the tests (a V4L2 camera at the kernel interface, 3840 by
 # 1920 MJPEG at 30 fps) turns red every other second, alternately with this viewer and ffplay;
 # the delay runs from the moment the camera captures the first red frame.
@@ -32,6 +34,9 @@ h264() {  # TARGET INPUT...: 62 s of H.264 for MPEG-TS
     -b:v 8M -g 30 -bf 0 -pix_fmt yuv420p "$dir/$target"
 }
 h264 flash-1920x960.ts -i "$dir/flash-1920x960.avi"
+[ "${1:-}" != --heavy ] || [ -f "$dir/heavy-1920x960.ts" ] || ffmpeg -loglevel error -y \
+  -i "$dir/flash-1920x960.avi" -t 62 -c:v libx264 -preset veryfast -b:v 88M -maxrate 88M \
+  -bufsize 44M -g 30 -bf 0 -pix_fmt yuv420p "$dir/heavy-1920x960.ts"
 # Red for 8 frames of every 60, from 2 s on.
 h264 flashes-1920x960.ts -f lavfi -i \
   "color=c=gray:size=1920x960:rate=30,noise=alls=40:allf=t,drawbox=c=red:t=fill:enable='gte(n,60)*lt(mod(n,60),8)'"
@@ -92,9 +97,10 @@ PY
 camera() {  # [ffplay]
   frames="$dir/camera"
   mkdir -p "$frames"
+  # Noise at 1.2 MB a frame: 290 Mbit/s at 30 fps, what a camera on USB 2 sends at most.
   for frame in MJPG-3840x1920:gray MJPG-3840x1920-flash:red; do
     [ -f "$frames/${frame%:*}.bin" ] || ffmpeg -loglevel error -y -f lavfi -i \
-      "color=c=${frame#*:}:size=3840x1920,noise=alls=40:allf=t" -frames:v 1 -q:v 5 -f mjpeg \
+      "color=c=${frame#*:}:size=3840x1920,noise=alls=40:allf=t" -frames:v 1 -q:v 16 -f mjpeg \
       "$frames/${frame%:*}.bin"
   done
   camera=(env LD_PRELOAD="$PWD/build/lumivane_fake_camera.so" LUMIVANE_FAKE_CAMERA=/dev/video7
@@ -140,6 +146,13 @@ else:
 PY
 }
 
+if [ "${2:-}" = --heavy ]; then
+  echo "lumivane:"
+  measure "$dir/heavy-1920x960.ts" ts 19221
+  echo "ffplay -fflags nobuffer -flags low_delay -framedrop:"
+  measure "$dir/heavy-1920x960.ts" ts 19222 ffplay
+  exit 0
+fi
 if [ "${2:-}" = --camera ]; then
   for _ in 1 2; do
     echo "lumivane 7:"
