@@ -45,6 +45,16 @@ h264 flashes-1920x960.ts -f lavfi -i \
 LIBGL_ALWAYS_SOFTWARE=1 exec xvfb-run -a -s "-screen 0 1280x1024x24" "$0" --under-x "${1:-}"
 fi
 
+watch() {  # TITLE SECONDS FILE: when the viewer's window, once it is up, turns red
+  window=""
+  for _ in $(seq 50); do
+    window=$(xdotool search --name "$1" 2>/dev/null | head -1 || true)
+    [ -n "$window" ] && break
+    sleep 0.2
+  done
+  ./build/lumivane_pixel_watch "$window" 320 200 "$2" >"$3"
+}
+
 measure() {  # CLIP MODE PORT [ffplay]
   notes="$dir/notes-$3"
   truncate -s 144000 "$notes"
@@ -61,13 +71,7 @@ measure() {  # CLIP MODE PORT [ffplay]
     name='^Lumivane - Brackwell$'
   fi
   viewer=$!
-  window=""
-  for _ in $(seq 50); do
-    window=$(xdotool search --name "$name" 2>/dev/null | head -1 || true)
-    [ -n "$window" ] && break
-    sleep 0.2
-  done
-  ./build/lumivane_pixel_watch "$window" 320 200 64 >"$dir/red-$3"
+  watch "$name" 64 "$dir/red-$3"
   kill "$viewer" "$server" 2>/dev/null || true
   wait 2>/dev/null || true
   python3 - "$notes" "$dir/red-$3" "$(basename "$1")" <<'PY'
@@ -116,13 +120,7 @@ camera() {  # [ffplay]
     name='^Lumivane - Brackwell$'
   fi
   viewer=$!
-  window=""
-  for _ in $(seq 50); do
-    window=$(xdotool search --name "$name" 2>/dev/null | head -1 || true)
-    [ -n "$window" ] && break
-    sleep 0.2
-  done
-  ./build/lumivane_pixel_watch "$window" 320 200 32 >"$dir/red-camera"
+  watch "$name" 32 "$dir/red-camera"
   kill "$viewer" 2>/dev/null || true
   wait 2>/dev/null || true
   [ ! -s "$dir/stderr-camera" ] || { echo "on stderr:"; cat "$dir/stderr-camera"; }
