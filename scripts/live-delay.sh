@@ -94,6 +94,8 @@ if sys.argv[3].startswith('flashes'):
 for frame in (360, 1800):
     after = [r - sent[frame] for r in reds if r >= sent[frame] - 50]
     shown = "%.0f ms after it was sent" % after[0] if after else "never"
+    if sent[frame] == 0:
+        shown = "never, as the server had not sent it before the watch ended"
     print("%s: the flash at %d s shown %s" % (sys.argv[3], frame // 30, shown))
 PY
 }
