@@ -64,6 +64,21 @@ const Format* findFormat(std::uint32_t code) {
 }
 
 // How good a mode is, other things equal: the preference order above.
+// True when the viewer converts the driver's bytes itself, for the shown frame only. OpenCV hands
+// raw frames over with rows padded to 4 bytes but fills them as the driver packs them, so a row
+// that is not a multiple of 4 bytes (or chroma planes that are not) is left to OpenCV's own
+// conversion, which reads the driver's layout.
+bool convertedHere(const Format& format, const CameraMode& mode) {
+  if (format.code == -1) return true;
+  if (format.code == -2) return false;
+  const std::uint32_t f = format.fourcc;
+  if (f == fourcc("NV12") || f == fourcc("NV21") || f == fourcc("YU12") || f == fourcc("YV12")) {
+    return mode.width % 8 == 0 && mode.height % 2 == 0;
+  }
+  const int bytes = f == fourcc("YUYV") || f == fourcc("UYVY") ? 2 : f == fourcc("GREY") ? 1 : 3;
+  return mode.width * bytes % 4 == 0;
+}
+
 int rank(std::uint32_t code) {
   const Format* format = findFormat(code);
   return format == nullptr ? INT_MAX : static_cast<int>(format - kFormats);
@@ -121,19 +136,24 @@ std::string openProblem(int error) {
 }
 
 // The rates of one size, as 1/interval frames a second; a stepwise range gives its ends.
-void readRates(int fd, std::uint32_t code, int width, int height, std::vector<CameraMode>* out) {
+void readRates(int fd, std::uint32_t code, std::uint32_t sizeX, std::uint32_t sizeY,
+               std::vector<CameraMode>* out) {
+  if (sizeX == 0 || sizeY == 0 || sizeX > 65536 || sizeY > 65536) return;
+  const int width = static_cast<int>(sizeX), height = static_cast<int>(sizeY);
   v4l2_frmivalenum interval{};
   interval.pixel_format = code;
-  interval.width = static_cast<std::uint32_t>(width);
-  interval.height = static_cast<std::uint32_t>(height);
+  interval.width = sizeX;
+  interval.height = sizeY;
   const auto add = [&](const v4l2_fract& fraction) {
     if (fraction.numerator > 0 && fraction.denominator > 0) {
       out->push_back(
           {code, width, height, static_cast<double>(fraction.denominator) / fraction.numerator});
     }
   };
+  const std::size_t before = out->size();
+  // The driver's answers are input too: a driver that never ends its list is cut short.
   for (interval.index = 0;
-       interval.index < 64 && retried(fd, VIDIOC_ENUM_FRAMEINTERVALS, &interval) == 0;
+       interval.index < 16 && retried(fd, VIDIOC_ENUM_FRAMEINTERVALS, &interval) == 0;
        ++interval.index) {
     if (interval.type == V4L2_FRMIVAL_TYPE_DISCRETE) {
       add(interval.discrete);
@@ -144,7 +164,7 @@ void readRates(int fd, std::uint32_t code, int width, int height, std::vector<Ca
     }
   }
   // A driver that lists no rates still streams at some rate.
-  if (interval.index == 0) out->push_back({code, width, height, 0.0});
+  if (out->size() == before) out->push_back({code, width, height, 0.0});
 }
 
 // Reads what the node at `path` is and offers. With `claim`, checks too that no other program
@@ -175,23 +195,22 @@ Node readNode(const std::string& path, bool claim) {
   v4l2_fmtdesc format{};
   format.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
   for (format.index = 0;
-       node.pictures && format.index < 64 && retried(fd, VIDIOC_ENUM_FMT, &format) == 0;
+       node.pictures && format.index < 32 && retried(fd, VIDIOC_ENUM_FMT, &format) == 0;
        ++format.index) {
     node.formats.emplace_back(format.pixelformat,
                               text(format.description, sizeof format.description));
     v4l2_frmsizeenum size{};
     size.pixel_format = format.pixelformat;
-    for (size.index = 0; size.index < 256 && retried(fd, VIDIOC_ENUM_FRAMESIZES, &size) == 0;
+    for (size.index = 0; size.index < 64 && retried(fd, VIDIOC_ENUM_FRAMESIZES, &size) == 0;
          ++size.index) {
       if (size.type == V4L2_FRMSIZE_TYPE_DISCRETE) {
-        readRates(fd, format.pixelformat, static_cast<int>(size.discrete.width),
-                  static_cast<int>(size.discrete.height), &node.modes);
+        readRates(fd, format.pixelformat, size.discrete.width, size.discrete.height, &node.modes);
       } else {
         // A range: its largest and smallest sizes stand for it.
-        readRates(fd, format.pixelformat, static_cast<int>(size.stepwise.max_width),
-                  static_cast<int>(size.stepwise.max_height), &node.modes);
-        readRates(fd, format.pixelformat, static_cast<int>(size.stepwise.min_width),
-                  static_cast<int>(size.stepwise.min_height), &node.modes);
+        readRates(fd, format.pixelformat, size.stepwise.max_width, size.stepwise.max_height,
+                  &node.modes);
+        readRates(fd, format.pixelformat, size.stepwise.min_width, size.stepwise.min_height,
+                  &node.modes);
         break;
       }
     }
@@ -287,7 +306,8 @@ class CameraReader final : public Reader {
     }
     format_ = findFormat(mode->fourcc);
     CameraMode got;
-    camera_ = module_->openCamera(path_.c_str(), &*mode, format_->code != -2, &got);
+    ownConversion_ = convertedHere(*format_, *mode);
+    camera_ = module_->openCamera(path_.c_str(), &*mode, ownConversion_, &got);
     if (camera_ == nullptr) {
       reason_ = "OpenCV cannot open it";
       return false;
@@ -296,7 +316,11 @@ class CameraReader final : public Reader {
       sayOnce(said_.warning, name + " was asked for " + describeMode(*mode) + " and gives " +
                                  describeMode(got) + "; showing what it gives");
       format_ = findFormat(got.fourcc);
-      if (format_ == nullptr) format_ = &kFormats[0];
+      // Converted as it was asked for; a layout it did not ask for is not guessed.
+      if (format_ == nullptr || convertedHere(*format_, got) != ownConversion_) {
+        reason_ = "it gives " + describeMode(got) + ", which the viewer cannot read as asked";
+        return false;
+      }
     }
     return true;
   }
@@ -306,7 +330,7 @@ class CameraReader final : public Reader {
     if (got < 0) {
       // An unplugged camera's node is gone: opening it again fails.
       const int fd = ::open(path_.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
-      reason_ = fd < 0 ? "unplugged" : "the driver reports an error";
+      reason_ = fd < 0 ? "unplugged" : "its frames cannot be read";
       if (fd >= 0) close(fd);
       return ReadResult::failed;
     }
@@ -324,11 +348,14 @@ class CameraReader final : public Reader {
  private:
   // The newest frame, and only it, from the driver's bytes to blue-green-red.
   bool convert() {
+    if (!ownConversion_) {
+      frame_ = raw_;
+      return true;
+    }
     switch (format_->code) {
       case -1:
         return decodeShown(raw_.data, raw_.total() * raw_.elemSize(), choice_, said_, frame_,
                            nullptr, false);
-      case -2:
       case -3:
         frame_ = raw_;
         return true;
@@ -343,6 +370,7 @@ class CameraReader final : public Reader {
   std::string path_;
   const OpenCvModule* module_ = nullptr;
   const Format* format_ = nullptr;
+  bool ownConversion_ = false;  // the driver's bytes come over raw, converted here
   void* camera_ = nullptr;
   cv::Mat raw_;
   bool skippedFirst_ = false;
@@ -420,34 +448,43 @@ std::optional<CameraMode> chooseCameraMode(const std::vector<CameraMode>& offere
       notes.push_back(fourccText(*request.fourcc));
     }
   }
-  // The size: the one asked for, or the nearest; else the largest smooth one, or the largest.
+  // The size: the one asked for, or the nearest; else the largest at the rate asked for (or
+  // the nearest offered rate); else the largest smooth one, or the largest.
+  const auto farFrom = [](double fps, double asked) { return std::fabs(fps - asked); };
   CameraMode best = modes.front();
   if (request.size) {
     const auto distance = [&](const CameraMode& m) {
-      return std::abs(m.width - request.size->width) + std::abs(m.height - request.size->height);
+      return std::abs(std::int64_t{m.width} - request.size->width) +
+             std::abs(std::int64_t{m.height} - request.size->height);
     };
     for (const CameraMode& m : modes) {
       if (distance(m) < distance(best) || (distance(m) == distance(best) && area(m) > area(best)))
         best = m;
     }
     if (distance(best) != 0) notes.push_back(sizeText(request.size->width, request.size->height));
+  } else if (request.fps) {
+    for (const CameraMode& m : modes) {
+      if (farFrom(m.fps, *request.fps) < farFrom(best.fps, *request.fps)) best = m;
+    }
+    const double nearest = best.fps;
+    for (const CameraMode& m : modes) {
+      if (sameRate(m.fps, nearest) && area(m) > area(best)) best = m;
+    }
   } else {
-    const double smooth = request.fps.value_or(kLeastSmoothFps);
     bool anySmooth = false;
-    for (const CameraMode& m : modes) anySmooth = anySmooth || m.fps >= smooth * 0.99;
+    for (const CameraMode& m : modes) anySmooth = anySmooth || m.fps >= kLeastSmoothFps * 0.99;
     bool found = false;
     for (const CameraMode& m : modes) {
-      if (anySmooth && m.fps < smooth * 0.99) continue;
+      if (anySmooth && m.fps < kLeastSmoothFps * 0.99) continue;
       if (!found || area(m) > area(best)) best = m;
       found = true;
     }
   }
   keep([&](const CameraMode& m) { return m.width == best.width && m.height == best.height; });
   // The rate: the one asked for, or the nearest; else the highest.
-  double rate = 0.0;
+  double rate = modes.front().fps;
   for (const CameraMode& m : modes) {
-    if (request.fps ? std::fabs(m.fps - *request.fps) < std::fabs(rate - *request.fps)
-                    : m.fps > rate) {
+    if (request.fps ? farFrom(m.fps, *request.fps) < farFrom(rate, *request.fps) : m.fps > rate) {
       rate = m.fps;
     }
   }

@@ -55,7 +55,8 @@ __attribute__((visibility("default"))) void* lumivaneOpenCamera(const char* path
     capture.set(cv::CAP_PROP_FOURCC, want->fourcc);
     capture.set(cv::CAP_PROP_FRAME_WIDTH, want->width);
     capture.set(cv::CAP_PROP_FRAME_HEIGHT, want->height);
-    capture.set(cv::CAP_PROP_FPS, want->fps);
+    // A driver that lists no rate is left at its own.
+    if (want->fps > 0.0) capture.set(cv::CAP_PROP_FPS, want->fps);
     // Raw frames are converted (a JPEG decoded) by the viewer, for the newest frame only.
     capture.set(cv::CAP_PROP_CONVERT_RGB, raw ? 0 : 1);
     got->fourcc = static_cast<std::uint32_t>(capture.get(cv::CAP_PROP_FOURCC));
@@ -88,7 +89,12 @@ __attribute__((visibility("default"))) int lumivaneNewestCameraFrame(void* handl
       return -1;
     }
     camera->started = true;
-    if (!camera->capture[0].retrieve(*frame) || frame->empty()) return -1;
+    try {
+      // OpenCV's own conversion can refuse a frame (NV12 of an odd height, say).
+      if (!camera->capture[0].retrieve(*frame) || frame->empty()) return -1;
+    } catch (const cv::Exception&) {
+      return -1;
+    }
     got = 1;
   }
   return got;

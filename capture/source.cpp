@@ -226,8 +226,20 @@ std::string withoutSecrets(const std::string& text) {
       --name;
     }
     if (name == equals || !namesSecret(out.substr(name, equals - name))) continue;
-    const std::size_t end = std::min(out.find_first_of(kValueEnd, equals + 1), out.size());
-    if (end > equals + 1) out.replace(equals + 1, end - equals - 1, "***");
+    // A value may be typed, as GStreamer's structures write them, and quoted, the quote
+    // itself escaped inside another quote.
+    std::size_t start = equals + 1;
+    if (out.compare(start, 1, "(") == 0 && out.find(')', start) != std::string::npos) {
+      start = out.find(')', start) + 1;
+    }
+    const std::string quote = out.compare(start, 2, "\\\"") == 0 ? "\\\""
+                              : out.compare(start, 1, "\"") == 0 ? "\""
+                              : out.compare(start, 1, "'") == 0  ? "'"
+                                                                 : "";
+    start += quote.size();
+    const std::size_t end = std::min(
+        quote.empty() ? out.find_first_of(kValueEnd, start) : out.find(quote, start), out.size());
+    if (end > start) out.replace(start, end - start, "***");
   }
   return out;
 }

@@ -356,6 +356,18 @@ TEST(CameraMode, BestByDefaultNearestWhenAsked) {
       {slow, {{}, {}, 10.0}, "MJPG 1920x960 at 10 fps", ""},
       {h264, {}, "MJPG 640x320 at 30 fps", ""},
       {"H264:3840x1920@30", {}, "", ""},
+      {"MJPG:3840x1920@30 MJPG:1472x736@60",
+       {{}, {}, 1000.0},
+       "MJPG 1472x736 at 60 fps",
+       "1000 fps at 1472x736"},
+      {"MJPG:3840x1920@30 MJPG:3840x1920@15",
+       {{}, {}, 0.5},
+       "MJPG 3840x1920 at 15 fps",
+       "0.5 fps at 3840x1920"},
+      {"MJPG:2147483647x2147483647@30 MJPG:2x2@30",
+       {{}, cv::Size(2, 2), {}},
+       "MJPG 2x2 at 30 fps",
+       ""},
   };
   for (const auto& c : cases) {
     std::string missing = "stale";
@@ -398,6 +410,9 @@ TEST(Messages, SecretsAreLeftOut) {
        "srtsrc uri=srt://h:1?passphrase=*** latency=20 ! decodebin"},
       {"could not open 'rtsp://u:pw@h/x': not found", "could not open 'rtsp://u@h/x': not found"},
       {"apiKey=&auth_token=", "apiKey=&auth_token="},
+      {"rtspsrc user-pw=\"hunter 2\" extra-headers=\"h, Authorization=(string)\\\"Bearer s3\\\"\"",
+       "rtspsrc user-pw=\"***\" extra-headers=\"h, Authorization=(string)\\\"***\\\"\""},
+      {"srt://h:1?passphrase='a b'", "srt://h:1?passphrase='***'"},
       {"width=1920", "width=1920"},
   };
   for (const auto& c : cases) EXPECT_EQ(withoutSecrets(c[0]), c[1]) << c[0];
