@@ -10,7 +10,11 @@ dir=/tmp/lumivane-bench
 presses=${1:-5}
 if [ "${2:-}" != --under-x ]; then
 cmake -S . -B build -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build build -j"$(nproc)" --target lumivane lumivane_bench >/dev/null
+cmake --build build -j"$(nproc)" --target lumivane lumivane_bench lumivane_fake_camera >/dev/null
+mkdir -p "$dir/camera"
+[ -f "$dir/camera/MJPG-3840x1920.bin" ] || ffmpeg -loglevel error -y -f lavfi -i \
+  "color=c=gray:size=3840x1920,noise=alls=40:allf=t" -frames:v 1 -q:v 16 -f mjpeg \
+  "$dir/camera/MJPG-3840x1920.bin"
 LIBGL_ALWAYS_SOFTWARE=1 exec xvfb-run -a -s "-screen 0 1280x1024x24" "$0" "$presses" --under-x
 fi
 
@@ -66,3 +70,10 @@ press "H.264 joined 2.5 s before a key frame" "tcp://127.0.0.1:PORT" 19380 \
 press "server that accepts and never sends" "http://127.0.0.1:PORT/live" 19400 - silent
 press "pipeline that never starts" "tcpclientsrc host=127.0.0.1 port=PORT ! decodebin" 19420 - \
   silent
+# The tests' camera at the kernel interface, at one frame a second.
+(
+  export LD_PRELOAD="$PWD/build/lumivane_fake_camera.so" LUMIVANE_FAKE_CAMERA=/dev/video7 \
+    LUMIVANE_FAKE_CAMERA_MODES=MJPG:3840x1920@1 LUMIVANE_FAKE_CAMERA_FRAMES="$dir/camera" \
+    LUMIVANE_FAKE_CAMERA_LOCK="$dir/camera/lock"
+  press "camera 7 (test camera), MJPEG 3840x1920 at 1 fps" 7 19440 none
+)
