@@ -9,7 +9,7 @@ set -eu
 cd "$(dirname "$0")/.."
 [ "${1:-}" != --compare ] || { shift; exec ./scripts/players.sh "$@"; }
 ./scripts/install-deps.sh
-cmake -S . -B build -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DLUMIVANE_BUILD_TESTS=ON >/dev/null
 cmake --build build -j"$(nproc)" --target lumivane_bench lumivane_fake_camera >/dev/null
 if [ "${1:-}" = --camera ]; then
   frames=/tmp/lumivane-bench/camera

@@ -9,7 +9,7 @@ cd "$(dirname "$0")/.."
 dir=/tmp/lumivane-bench
 presses=${1:-5}
 if [ "${2:-}" != --under-x ]; then
-cmake -S . -B build -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DLUMIVANE_BUILD_TESTS=ON >/dev/null
 cmake --build build -j"$(nproc)" --target lumivane lumivane_bench lumivane_fake_camera >/dev/null
 mkdir -p "$dir/camera"
 [ -f "$dir/camera/MJPG-3840x1920.bin" ] || ffmpeg -loglevel error -y -f lavfi -i \

@@ -16,7 +16,7 @@ cd "$(dirname "$0")/.."
 dir=/tmp/lumivane-live-delay
 if [ "${1:-}" != --under-x ]; then
 ./scripts/install-deps.sh
-cmake -S . -B build -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DLUMIVANE_BUILD_TESTS=ON >/dev/null
 cmake --build build -j"$(nproc)" --target lumivane lumivane_bench lumivane_pixel_watch \
   lumivane_fake_camera >/dev/null
 mkdir -p "$dir"
