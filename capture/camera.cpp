@@ -519,19 +519,18 @@ std::string listCameras() {
     for (const auto& format : node.formats) {
       out += "  " + fourccText(format.first) + " (" + format.second + "):";
       std::string sizes;
+      const CameraMode* previous = nullptr;
       for (const CameraMode& mode : node.modes) {
         if (mode.fourcc != format.first) continue;
-        const std::string size = sizeText(mode.width, mode.height);
         const std::string rate = mode.fps > 0.0 ? rateText(mode.fps) : "?";
-        // Rates of one size follow it: "1920x960 at 30/15 fps".
-        const std::size_t at = sizes.rfind(", " + size + " at ");
-        if (at != std::string::npos && at + 2 + size.size() + 4 + 1 <= sizes.size() &&
-            sizes.compare(sizes.size() - 4, 4, " fps") == 0 &&
-            sizes.find(", ", at + 2) == std::string::npos) {
+        // The rates of one size come together and follow it: "1920x960 at 30/15 fps".
+        if (previous != nullptr && previous->width == mode.width &&
+            previous->height == mode.height) {
           sizes.insert(sizes.size() - 4, "/" + rate);
         } else {
-          sizes += ", " + size + " at " + rate + " fps";
+          sizes += ", " + sizeText(mode.width, mode.height) + " at " + rate + " fps";
         }
+        previous = &mode;
       }
       out += sizes.empty() ? " no sizes listed\n" : " " + sizes.substr(2) + "\n";
     }
