@@ -20,6 +20,8 @@ namespace {
 // stopped; a 1 fps camera or a slow key frame stays well inside it.
 constexpr std::uint32_t kLiveStallMs = 5000;
 constexpr std::uint32_t kMaxStallMs = 60000;
+// A server that accepted the connection and has said nothing for this long does not answer.
+constexpr guint kServerSilenceS = 5;
 
 // A buffer's or a video frame's mapping, released however the code that reads it leaves (a
 // failed allocation while a frame is copied must not keep the buffer mapped for good).
@@ -121,9 +123,13 @@ void setUpLiveElement(GstBin*, GstBin*, GstElement* element, gpointer) {
   } else if (std::strcmp(name, "multipartdemux") == 0) {
     g_object_set(element, "single-stream", TRUE, nullptr);
   } else if (std::strcmp(name, "souphttpsrc") == 0) {
-    g_object_set(element, "is-live", TRUE, nullptr);
+    g_object_set(element, "is-live", TRUE, "timeout", kServerSilenceS, nullptr);
   } else if (std::strcmp(name, "rtspsrc") == 0) {
-    g_object_set(element, "latency", 0u, nullptr);
+    // Its own default waits 20 s for a server that accepted and says nothing.
+    g_object_set(element, "latency", 0u, "tcp-timeout", guint64{kServerSilenceS} * 1000000,
+                 nullptr);
+  } else if (std::strcmp(name, "rtmp2src") == 0) {
+    g_object_set(element, "timeout", kServerSilenceS, nullptr);
   }
 }
 
@@ -140,9 +146,19 @@ std::string oneLine(std::string text) {
   return text;
 }
 
+// A server's own refusal, as RTSP and HTTP servers word it, whatever the element's capitals.
+const char* serverRefusal(const GError* error) {
+  for (const char* refusal :
+       {"unauthorized", "forbidden", "session not found", "not found", "service unavailable"}) {
+    if (g_ascii_strncasecmp(error->message, refusal, std::strlen(refusal)) == 0) return refusal;
+  }
+  return nullptr;
+}
+
 // The library's reason for an error, in our words where its own are vague.
 std::string errorReason(const GError* error, const char* debug) {
   const std::string details = debug != nullptr ? debug : "";
+  if (const char* refusal = serverRefusal(error)) return refusal;
   if (details.find("Connection refused") != std::string::npos) return "connection refused";
   if (error->domain == GST_STREAM_ERROR && error->code == GST_STREAM_ERROR_TYPE_NOT_FOUND) {
     return "not a picture or video the viewer reads";
@@ -233,7 +249,9 @@ class GstReader final : public Reader {
     } else if (choice_.kind == SourceKind::stream && location.rfind("file://", 0) != 0) {
       flavour_ = Flavour::stream;
       paced_ = isRecording(location);
-      uri = location;
+      uri = gstreamerUrl(location);
+      hasEndpoint_ = tcpEndpoint(location, &endpoint_);
+      builtUs_ = g_get_monotonic_time();
       if (location.rfind("tcp://", 0) == 0) {
         // uridecodebin has no handler for tcp://.
         description =
@@ -335,8 +353,35 @@ class GstReader final : public Reader {
     return true;
   }
 
+  // A failure that waits for our own look at the server, which says what GStreamer could not.
+  ReadResult awaitReach() {
+    std::string fault;
+    if (!reach_->done(&fault)) return ReadResult::nothingNew;
+    reach_.reset();
+    if (!fault.empty()) {
+      reason_ = fault;
+    } else if (timedOut_) {
+      reason_ = endpointText(endpoint_) + " does not answer";
+    }
+    return ReadResult::failed;
+  }
+
+  // An error of a source reached over TCP that gives no reason of the server's own: the server
+  // is looked at before the failure is said. One that took the sources' whole timeout to come
+  // was a server that accepted and said nothing.
+  bool checksReach(const GError* error, const char* debug) {
+    if (!hasEndpoint_ || serverRefusal(error) != nullptr) return false;
+    const std::string details = std::string(error->message) + (debug != nullptr ? debug : "");
+    timedOut_ = details.find("imeout") != std::string::npos ||
+                details.find("timed out") != std::string::npos ||
+                g_get_monotonic_time() - builtUs_ >= gint64{kServerSilenceS} * 1000000;
+    reach_ = std::make_unique<ReachCheck>(endpoint_);
+    return true;
+  }
+
   // What the bus has to say, without waiting: an error or the end; a warning is said once.
   ReadResult readBus() {
+    if (reach_ != nullptr) return awaitReach();
     const auto types = static_cast<GstMessageType>(GST_MESSAGE_ERROR | GST_MESSAGE_WARNING |
                                                    GST_MESSAGE_EOS | GST_MESSAGE_STATE_CHANGED);
     while (GstMessage* popped = gst_bus_pop_filtered(bus_.get(), types)) {
@@ -347,14 +392,22 @@ class GstReader final : public Reader {
           gchar* debug = nullptr;
           gst_message_parse_error(popped, &error, &debug);
           reason_ = errorReason(error, debug);
+          const bool checking = checksReach(error, debug);
           g_error_free(error);
           g_free(debug);
-          return ReadResult::failed;
+          return checking ? awaitReach() : ReadResult::failed;
         }
         case GST_MESSAGE_WARNING: {
           GError* error = nullptr;
           gchar* debug = nullptr;
           gst_message_parse_warning(popped, &error, &debug);
+          // srtsrc only warns that it calls again, at once and for ever: its fault is ours.
+          reason_ = srtFault(choice_.location, error->message);
+          if (!reason_.empty()) {
+            g_error_free(error);
+            g_free(debug);
+            return ReadResult::failed;
+          }
           // An audio stream that nobody decodes is no news for a viewer.
           if (!g_error_matches(error, GST_STREAM_ERROR, GST_STREAM_ERROR_CODEC_NOT_FOUND) &&
               !g_error_matches(error, GST_CORE_ERROR, GST_CORE_ERROR_MISSING_PLUGIN) &&
@@ -528,6 +581,12 @@ class GstReader final : public Reader {
   BusPtr bus_;
   ConverterPtr converter_;
   GstVideoInfo convertedFrom_{};
+  // A stream reached over TCP: where its server is, and our look at it after a failure.
+  bool hasEndpoint_ = false;
+  Endpoint endpoint_;
+  gint64 builtUs_ = 0;  // microseconds, GLib's monotonic clock, when the pipeline was built
+  bool timedOut_ = false;
+  std::unique_ptr<ReachCheck> reach_;
 };
 
 }  // namespace

@@ -51,3 +51,41 @@ bool decodeShown(const unsigned char* data, std::size_t size, const SourceChoice
 
 // One line on stderr once per source for an incident, `said` remembering it.
 void sayOnce(bool& said, const std::string& message);
+
+// --- Network streams (network.cpp) ---
+struct Endpoint {
+  std::string host;  // a name or an address, without brackets
+  int port = 0;
+};
+
+// The host and port of a URL reached over TCP (rtsp, rtspt, rtsps, rtmp, rtmps, http, https,
+// tcp), the scheme's own port where it names none. False for any other URL.
+bool tcpEndpoint(const std::string& url, Endpoint* endpoint);
+// "host:port", an IPv6 address in brackets.
+std::string endpointText(const Endpoint& endpoint);
+
+// The URL as GStreamer's elements take it: udp://@:PORT and udp://@GROUP:PORT, as other
+// players' users write them, become udp://0.0.0.0:PORT and udp://GROUP:PORT.
+std::string gstreamerUrl(const std::string& url);
+
+// Why a server cannot be reached, found by looking it up and connecting to it on GLib's worker
+// threads. Nothing waits: done() only collects what is ready.
+class ReachCheck {
+ public:
+  explicit ReachCheck(const Endpoint& endpoint);
+  ~ReachCheck();
+  ReachCheck(const ReachCheck&) = delete;
+  ReachCheck& operator=(const ReachCheck&) = delete;
+  // True once the outcome is known, within about 2 s; `fault` then holds the one-line reason
+  // ("no such host NAME", "connection refused at HOST:PORT (no server there)", "HOST:PORT does
+  // not answer", ...), or "" when the port took the connection.
+  bool done(std::string* fault);
+  struct State;
+
+ private:
+  State* state_;
+};
+
+// The fault that an SRT caller's warning stands for, in our words ("no SRT listener answered at
+// HOST:PORT in 3 s", a refused passphrase), or "" when `url` is no SRT caller's.
+std::string srtFault(const std::string& url, const std::string& warning);

@@ -286,10 +286,11 @@ TEST(MissingSource, FileThatIsNotAVideoSaysWhy) {
 }
 
 TEST(Stream, ClosedLocalPortFailsFastWithOneLine) {
+  const std::string refused = "connection refused at 127.0.0.1:9 (no server there)";
   const struct {
     std::string url, why;
-  } cases[] = {{"http://127.0.0.1:9/none.mjpg", "the connection failed"},
-               {"tcp://127.0.0.1:9", "connection refused"},
+  } cases[] = {{"http://127.0.0.1:9/none.mjpg", refused},
+               {"tcp://127.0.0.1:9", refused},
                // The element would quietly take its default port instead.
                {"tcp://127.0.0.1:70000", "not tcp://host:port with a port from 1 to 65535"}};
   for (const auto& c : cases) {

@@ -244,7 +244,8 @@ TEST_F(EndToEnd, BadArgumentsGetOneLineAndARunningWindow) {
       {notVideo, "cannot open file " + notVideo + ": not a picture or video the viewer reads;"},
       {lying, "cannot open file " + lying + ": it declares more pixels than this viewer shows;"},
       {"http://127.0.0.1:9/none.mjpg",
-       "cannot open stream http://127.0.0.1:9/none.mjpg: the connection failed;"},
+       "cannot open stream http://127.0.0.1:9/none.mjpg: connection refused at 127.0.0.1:9 (no "
+       "server there);"},
       {fifo, "': not a regular file; cannot open file " + fifo + " either;"},
       {"no\nsuch.png", "'no\\nsuch.png': no such file; cannot open file no\\nsuch.png either"},
       // After "--" nothing is freeglut's.

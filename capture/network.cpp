@@ -1,0 +1,198 @@
+// Network streams as the viewer sees them: the host and port a URL names, URLs as other players'
+// users type them, and a look of our own at why a server cannot be reached, where GStreamer
+// says only that connecting failed.
+#include <gio/gio.h>
+
+#include <cstdlib>
+#include <cstring>
+
+#include "capture/source_internal.h"
+
+namespace {
+
+// Long enough for a server across the world, short enough that the reason is there within 3 s.
+constexpr guint kConnectTimeoutS = 2;
+// How many times a check given up is run on, without waiting, for its cancellation to land.
+constexpr int kCancelIterations = 20;
+
+struct Scheme {
+  const char* name;
+  int port;  // its well-known port, used when the URL names none
+};
+constexpr Scheme kTcpSchemes[] = {{"rtsp", 554},  {"rtspt", 554}, {"rtsps", 322}, {"rtmp", 1935},
+                                  {"rtmps", 443}, {"http", 80},   {"https", 443}, {"tcp", 0}};
+
+// SRT's own connection timeout (SRTO_CONNTIMEO), which srtsrc leaves as it is.
+constexpr int kSrtConnectTimeoutS = 3;
+
+std::string schemeOf(const std::string& url) {
+  std::string scheme = url.substr(0, url.find("://"));
+  for (char& c : scheme) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return scheme;
+}
+
+// The host and port after "://", `port` where the URL names none.
+bool parseEndpoint(const std::string& url, int port, Endpoint* endpoint) {
+  const size_t mark = url.find("://");
+  if (mark == std::string::npos) return false;
+  std::string authority = url.substr(mark + 3);
+  authority = authority.substr(0, authority.find_first_of("/?#"));
+  authority =
+      authority.substr(authority.rfind('@') == std::string::npos ? 0 : authority.rfind('@') + 1);
+  size_t colon = authority.rfind(':');
+  std::string host = authority;
+  if (!authority.empty() && authority[0] == '[') {  // [::1]:8554
+    const size_t close = authority.find(']');
+    if (close == std::string::npos) return false;
+    host = authority.substr(1, close - 1);
+    colon = authority.find(':', close);
+  } else if (colon != std::string::npos) {
+    host = authority.substr(0, colon);
+  }
+  if (colon != std::string::npos) {
+    char* end = nullptr;
+    port = static_cast<int>(std::strtol(authority.c_str() + colon + 1, &end, 10));
+    if (*end != '\0') return false;
+  }
+  if (host.empty() || port < 1 || port > 65535) return false;
+  endpoint->host = host;
+  endpoint->port = port;
+  return true;
+}
+
+}  // namespace
+
+bool tcpEndpoint(const std::string& url, Endpoint* endpoint) {
+  for (const Scheme& known : kTcpSchemes) {
+    if (schemeOf(url) == known.name) return parseEndpoint(url, known.port, endpoint);
+  }
+  return false;
+}
+
+std::string srtFault(const std::string& url, const std::string& warning) {
+  Endpoint endpoint;
+  if (schemeOf(url) != "srt" || !parseEndpoint(url, 0, &endpoint)) return "";
+  const std::string where = endpointText(endpoint);
+  if (warning.find("Connection timeout") != std::string::npos) {
+    return "no SRT listener answered at " + where + " in " + std::to_string(kSrtConnectTimeoutS) +
+           " s";
+  }
+  if (warning.find("passphrase") != std::string::npos ||
+      warning.find("authenticate") != std::string::npos) {
+    return "the SRT listener at " + where + " refused the passphrase";
+  }
+  // srtsrc calls again at once, again and again, after any other refusal.
+  if (warning.find("Trying to reconnect") != std::string::npos) {
+    return "the SRT listener at " + where + " refused the connection";
+  }
+  return "";
+}
+
+std::string endpointText(const Endpoint& endpoint) {
+  const bool ipv6 = endpoint.host.find(':') != std::string::npos;
+  return (ipv6 ? "[" + endpoint.host + "]" : endpoint.host) + ":" + std::to_string(endpoint.port);
+}
+
+std::string gstreamerUrl(const std::string& url) {
+  // VLC's and ffmpeg's users write udp://@:PORT for any address and udp://@GROUP:PORT for a
+  // multicast group; udpsrc takes neither.
+  if (url.rfind("udp://@:", 0) == 0) return "udp://0.0.0.0:" + url.substr(8);
+  if (url.rfind("udp://@", 0) == 0) return "udp://" + url.substr(7);
+  return url;
+}
+
+// The state of one check, shared with GIO's callback: a check given up before its callback ran
+// leaves the state to the callback.
+struct ReachCheck::State {
+  Endpoint endpoint;
+  GMainContext* context = nullptr;
+  GCancellable* cancellable = nullptr;
+  GSocketClient* client = nullptr;
+  bool finished = false;
+  bool abandoned = false;
+  std::string fault;
+
+  ~State() {
+    g_object_unref(client);
+    g_object_unref(cancellable);
+    g_main_context_unref(context);
+  }
+};
+
+namespace {
+
+std::string faultOf(const GError* error, const Endpoint& endpoint) {
+  const std::string where = endpointText(endpoint);
+  if (error->domain == G_RESOLVER_ERROR) {
+    return error->code == G_RESOLVER_ERROR_NOT_FOUND
+               ? "no such host " + endpoint.host
+               : "the name " + endpoint.host + " cannot be looked up now";
+  }
+  if (g_error_matches(error, G_IO_ERROR, G_IO_ERROR_CONNECTION_REFUSED)) {
+    return "connection refused at " + where + " (no server there)";
+  }
+  if (g_error_matches(error, G_IO_ERROR, G_IO_ERROR_TIMED_OUT)) return where + " does not answer";
+  if (g_error_matches(error, G_IO_ERROR, G_IO_ERROR_HOST_UNREACHABLE) ||
+      g_error_matches(error, G_IO_ERROR, G_IO_ERROR_NETWORK_UNREACHABLE)) {
+    return where + " cannot be reached from here";
+  }
+  return "";
+}
+
+void connected(GObject* client, GAsyncResult* result, gpointer data) {
+  auto* state = static_cast<ReachCheck::State*>(data);
+  GError* error = nullptr;
+  GSocketConnection* connection =
+      g_socket_client_connect_to_host_finish(G_SOCKET_CLIENT(client), result, &error);
+  if (connection != nullptr) {
+    // Closing a connected socket does not wait.
+    g_io_stream_close(G_IO_STREAM(connection), nullptr, nullptr);
+    g_object_unref(connection);
+  }
+  if (error != nullptr) {
+    state->fault = faultOf(error, state->endpoint);
+    g_error_free(error);
+  }
+  state->finished = true;
+  if (state->abandoned) delete state;
+}
+
+}  // namespace
+
+ReachCheck::ReachCheck(const Endpoint& endpoint) : state_(new State) {
+  state_->endpoint = endpoint;
+  state_->context = g_main_context_new();
+  state_->cancellable = g_cancellable_new();
+  state_->client = g_socket_client_new();
+  g_socket_client_set_timeout(state_->client, kConnectTimeoutS);
+  // The question is whether the server itself is there, not a proxy.
+  g_socket_client_set_enable_proxy(state_->client, FALSE);
+  // The name is looked up and connected to on GLib's worker threads; the outcome comes back
+  // on a context of our own, run only by done(), so nothing here ever waits.
+  g_main_context_push_thread_default(state_->context);
+  g_socket_client_connect_to_host_async(state_->client, endpoint.host.c_str(),
+                                        static_cast<guint16>(endpoint.port), state_->cancellable,
+                                        connected, state_);
+  g_main_context_pop_thread_default(state_->context);
+}
+
+ReachCheck::~ReachCheck() {
+  if (!state_->finished) {
+    g_cancellable_cancel(state_->cancellable);
+    for (int i = 0; i < kCancelIterations && !state_->finished; ++i) {
+      g_main_context_iteration(state_->context, FALSE);
+    }
+  }
+  if (state_->finished) {
+    delete state_;
+  } else {
+    state_->abandoned = true;  // the callback, should it ever run, frees it
+  }
+}
+
+bool ReachCheck::done(std::string* fault) {
+  while (!state_->finished && g_main_context_iteration(state_->context, FALSE)) {
+  }
+  if (state_->finished) *fault = state_->fault;
+  return state_->finished;
+}
