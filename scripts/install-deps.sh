@@ -11,7 +11,8 @@ gstreamer1.0-tools
 appstream ffmpeg
 libgtest-dev googletest libx11-dev xvfb xauth xdotool imagemagick x11-utils
 dpkg-dev file desktop-file-utils man-db groff-base python3 iproute2
-libavformat-dev libavutil-dev libexiv2-dev libimage-exiftool-perl"
+libavformat-dev libavutil-dev libexiv2-dev libimage-exiftool-perl
+libgstrtspserver-1.0-dev nginx-light libnginx-mod-rtmp"
 
 missing=""
 for p in $packages; do

@@ -1,0 +1,52 @@
+// An RTSP server for the network tests, built on GStreamer's RTSP server library: it serves a
+// clip at rtsp://127.0.0.1:PORT/live, from its start to each client, paced in real time.
+// Usage: lumivane_rtsp_server PORT CLIP.mp4 [tcp] [USER:PASSWORD]
+#include <gst/rtsp-server/rtsp-server.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+int main(int argc, char** argv) {
+  gst_init(&argc, &argv);
+  if (argc < 3) {
+    std::fprintf(stderr, "usage: %s PORT CLIP [tcp] [USER:PASSWORD]\n", argv[0]);
+    return 2;
+  }
+  GstRTSPServer* server = gst_rtsp_server_new();
+  gst_rtsp_server_set_address(server, "127.0.0.1");
+  gst_rtsp_server_set_service(server, argv[1]);
+  GstRTSPMediaFactory* factory = gst_rtsp_media_factory_new();
+  const std::string launch = std::string("( filesrc location=") + argv[2] +
+                             " ! qtdemux ! h264parse config-interval=-1 ! rtph264pay name=pay0 "
+                             "pt=96 config-interval=-1 )";
+  gst_rtsp_media_factory_set_launch(factory, launch.c_str());
+  gst_rtsp_media_factory_set_shared(factory, FALSE);
+  for (int i = 3; i < argc; ++i) {
+    const char* colon = std::strchr(argv[i], ':');
+    if (std::strcmp(argv[i], "tcp") == 0) {
+      gst_rtsp_media_factory_set_protocols(factory, GST_RTSP_LOWER_TRANS_TCP);
+    } else if (colon != nullptr) {
+      // Basic authentication: only this user, with this password, may see the clip.
+      const std::string user(argv[i], static_cast<size_t>(colon - argv[i]));
+      GstRTSPAuth* auth = gst_rtsp_auth_new();
+      GstRTSPToken* token =
+          gst_rtsp_token_new(GST_RTSP_TOKEN_MEDIA_FACTORY_ROLE, G_TYPE_STRING, "viewer", nullptr);
+      gchar* basic = gst_rtsp_auth_make_basic(user.c_str(), colon + 1);
+      gst_rtsp_auth_add_basic(auth, basic, token);
+      g_free(basic);
+      gst_rtsp_token_unref(token);
+      gst_rtsp_server_set_auth(server, auth);
+      g_object_unref(auth);
+      gst_rtsp_media_factory_add_role(factory, "viewer", GST_RTSP_PERM_MEDIA_FACTORY_ACCESS,
+                                      G_TYPE_BOOLEAN, TRUE, GST_RTSP_PERM_MEDIA_FACTORY_CONSTRUCT,
+                                      G_TYPE_BOOLEAN, TRUE, nullptr);
+    }
+  }
+  gst_rtsp_mount_points_add_factory(gst_rtsp_server_get_mount_points(server), "/live", factory);
+  if (gst_rtsp_server_attach(server, nullptr) == 0) {
+    std::fprintf(stderr, "cannot listen on port %s\n", argv[1]);
+    return 1;
+  }
+  g_main_loop_run(g_main_loop_new(nullptr, FALSE));
+}
