@@ -5,9 +5,11 @@
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
+#include <fcntl.h>
 #include <poll.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstring>
 
 #include "app/app.h"
@@ -71,23 +73,51 @@ bool redrawNeeded(const ViewerState& state, bool pictureChanged) {
 
 }  // namespace
 
+namespace {
+
+// Whether more threads are ready to run than there are processors, this one included, as the
+// kernel counts them (the fourth field of /proc/loadavg, "running/all"). The polling loop would
+// then hold a processor that a decoding or drawing thread is waiting for.
+bool processorsWanted() {
+  static const int loadavg = open("/proc/loadavg", O_RDONLY | O_CLOEXEC);
+  static const long processors = sysconf(_SC_NPROCESSORS_ONLN);
+  char text[128];
+  const ssize_t got = loadavg >= 0 ? pread(loadavg, text, sizeof text - 1, 0) : -1;
+  if (got <= 0) return false;
+  text[got] = '\0';
+  long running = 0;
+  return std::sscanf(text, "%*s %*s %*s %ld/", &running) == 1 && running > processors;
+}
+
+// Waits for X input, or up to `ms` milliseconds; false when there is no connection to wait on.
+bool waitForInput(int ms) {
+  Display* display = glXGetCurrentDisplay();
+  if (display == nullptr) return false;
+  // Events that Xlib has already read sit in its queue, where poll cannot see them; this also
+  // sends what is still buffered, so that nothing waits on our own requests.
+  if (XEventsQueued(display, QueuedAfterFlush) > 0) return true;
+  pollfd connection{ConnectionNumber(display), POLLIN, 0};
+  poll(&connection, 1, ms);
+  return true;
+}
+
+}  // namespace
+
 void idleBetweenUploads() {
-  if (!viewer.lowCpu) return;
+  if (!viewer.lowCpu) {
+    // The loop polls, but gives its processor to the threads that wait for one, for a
+    // millisecond at a time; input still wakes it at once.
+    if (processorsWanted()) waitForInput(1);
+    return;
+  }
   // The mouse handlers ask for no redraw; the polling design shows a drag at the next upload,
   // this one at once.
   if (viewMoved(viewer)) {
     requestRedraw();
     return;
   }
-  Display* display = glXGetCurrentDisplay();
-  if (display == nullptr) return;
-  // Events that Xlib has already read sit in its queue, where poll cannot see them; this also
-  // sends what is still buffered, so that nothing waits on our own requests.
-  if (XEventsQueued(display, QueuedAfterFlush) > 0) return;
   const std::uint32_t waited = tickMs() - viewer.lastUploadTick;
-  if (waited >= kUploadIntervalMs) return;
-  pollfd connection{ConnectionNumber(display), POLLIN, 0};
-  poll(&connection, 1, static_cast<int>(kUploadIntervalMs - waited));
+  if (waited < kUploadIntervalMs) waitForInput(static_cast<int>(kUploadIntervalMs - waited));
 }
 
 void redrawAfterUpload(bool pictureChanged) {

@@ -165,8 +165,14 @@ struct SaidOnce {
   bool warning = false;
   bool format = false;
   bool failure = false;
-  bool mode = false;  // a camera's mode is not the one asked for
+  bool mode = false;    // a camera's mode is not the one asked for
+  bool behind = false;  // a stream's decoding fell behind and dropped pictures
 };
+
+// The order of a frame's three colour channels. Frames are blue-green-red, as OpenCV's are,
+// except where a decoder's own layout was turned straight into the red-green-blue image that the
+// upload takes.
+enum class ChannelOrder { bgr, rgb };
 
 // One kind of source: a camera, a still picture, or anything GStreamer reads. open() and read()
 // never wait for the source: opening carries on in the background where it takes time.
@@ -183,11 +189,13 @@ class Reader {
   // A source that has delivered and then sends nothing for this long has stopped (0: never).
   virtual std::uint32_t stallLimitMs() const = 0;
   const cv::Mat& frame() const { return frame_; }
+  ChannelOrder frameOrder() const { return frameOrder_; }
   // Why the last open or read failed, in a few words; may be empty.
   const std::string& reason() const { return reason_; }
 
  protected:
   cv::Mat frame_;
+  ChannelOrder frameOrder_ = ChannelOrder::bgr;
   std::string reason_;
 };
 
@@ -206,6 +214,7 @@ struct FrameSource {
   // crops and turns the frames that need it.
   cv::Mat converted;
   Reprojector reprojector;
+  ChannelOrder pictureOrder = ChannelOrder::bgr;  // of the picture nextFrame gave
   SaidOnce said;
 };
 
@@ -309,8 +318,13 @@ cv::Mat makeTestCard(int width, int height, const char* label);
 
 // Converts a blue-green-red frame into a fresh red-green-blue image with rows padded to four
 // bytes and makes it the whole image of `texture`. Frames larger than the GL allows are scaled
-// down first. Returns false (and uploads nothing) for an empty or unusable frame.
-bool uploadFrame(const cv::Mat& frame, unsigned int texture);
+// down first. A red-green-blue frame whose rows are padded so already is that image, and is
+// taken as it is. Returns false (and uploads nothing) for an empty or unusable frame.
+bool uploadFrame(const cv::Mat& frame, unsigned int texture,
+                 ChannelOrder order = ChannelOrder::bgr);
+
+// A fresh red-green-blue image of `size`, its rows padded to four bytes as the upload takes it.
+cv::Mat paddedRgbImage(cv::Size size);
 
 // The largest texture side the GL took at the last upload (16384 before the first).
 int textureSideLimit();

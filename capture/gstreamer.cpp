@@ -111,14 +111,10 @@ void stopAsync(GstElement* pipeline, gpointer) { gst_element_set_state(pipeline,
 // Live streams at their lowest latency. Without single-stream, multipartdemux waits for more
 // parts before it exposes its one stream, which holds a 1 fps MJPEG camera for good; an HTTP
 // source that is not live makes the pipeline preroll and buffer.
-void setUpLiveElement(GstBin*, GstBin*, GstElement* element, gpointer) {
+void setUpLiveElement(GstBin* pipeline, GstBin*, GstElement* element, gpointer) {
   const char* name = factoryName(element);
-  if (std::strncmp(name, "avdec_", 6) == 0 &&
-      g_object_class_find_property(G_OBJECT_GET_CLASS(element), "thread-type") != nullptr) {
-    // Frame threads hold a picture per extra thread; the decoder only avoids them by itself
-    // when its source says it is live, which tcpclientsrc does not.
-    gst_util_set_object_arg(G_OBJECT(element), "thread-type", "slice");
-  } else if (std::strcmp(name, "tsdemux") == 0) {
+  keepDecodingUp(pipeline, element, true);
+  if (std::strcmp(name, "tsdemux") == 0) {
     handOnWholePictures(element);
   } else if (std::strcmp(name, "multipartdemux") == 0) {
     g_object_set(element, "single-stream", TRUE, nullptr);
@@ -131,6 +127,11 @@ void setUpLiveElement(GstBin*, GstBin*, GstElement* element, gpointer) {
   } else if (std::strcmp(name, "rtmp2src") == 0) {
     g_object_set(element, "timeout", kServerSilenceS, nullptr);
   }
+}
+
+// Files and recordings play on the clock: their decoders keep up by their threads alone.
+void setUpPacedElement(GstBin* pipeline, GstBin*, GstElement* element, gpointer) {
+  keepDecodingUp(pipeline, element, false);
 }
 
 std::string oneLine(std::string text) {
@@ -220,6 +221,10 @@ class GstReader final : public Reader {
   ReadResult read(std::uint32_t) override {
     const ReadResult said = readBus();
     if (said != ReadResult::nothingNew) return said;
+    if (flavour_ == Flavour::stream && !said_.behind && decodingFellBehind(pipeline_.get())) {
+      sayOnce(said_.behind,
+              "decoding cannot keep up with " + describeSource(choice_) + "; showing what it can");
+    }
     // Everything ready is taken and only the newest kept: an appsink of the pipeline's own may
     // keep a queue.
     SamplePtr newest;
@@ -349,6 +354,9 @@ class GstReader final : public Reader {
     if (flavour_ == Flavour::stream && !paced_) {
       g_signal_connect(pipeline_.get(), "deep-element-added", G_CALLBACK(setUpLiveElement),
                        nullptr);
+    } else {
+      g_signal_connect(pipeline_.get(), "deep-element-added", G_CALLBACK(setUpPacedElement),
+                       nullptr);
     }
     return true;
   }
@@ -477,7 +485,7 @@ class GstReader final : public Reader {
   }
 
   // The sample as a cv::Mat: a JPEG picture decoded, raw layouts a cv::Mat holds copied with
-  // their strides, and any other layout converted to blue-green-red.
+  // their strides, and any other layout converted to the red-green-blue image of the upload.
   bool toFrame(GstSample* sample) {
     GstCaps* caps = gst_sample_get_caps(sample);
     GstBuffer* buffer = gst_sample_get_buffer(sample);
@@ -489,6 +497,7 @@ class GstReader final : public Reader {
         rateD > 0) {
       framePeriodMs_ = static_cast<std::uint32_t>(std::min(1000.0 * rateD / rateN, 1e6));
     }
+    frameOrder_ = ChannelOrder::bgr;
     if (std::strcmp(type, "image/jpeg") == 0) {
       const BufferMap map(buffer);
       return map.mapped && decodeShown(map.info.data, map.info.size, choice_, said_, frame_);
@@ -531,12 +540,16 @@ class GstReader final : public Reader {
     return ok;
   }
 
-  // Any other layout (I420, NV12, RGBA, ...) to blue-green-red, straight into frame_.
+  // Any other layout (I420, NV12, RGBA, ...) in one step into the fresh red-green-blue image
+  // with padded rows that the upload takes as it is: only the frame shown is converted, once.
   bool convert(const GstVideoFrame& video) {
     const int width = GST_VIDEO_FRAME_WIDTH(&video), height = GST_VIDEO_FRAME_HEIGHT(&video);
-    frame_.create(height, width, CV_8UC3);
+    // The last frame goes first, so that two full-size images are never held at once.
+    frame_.release();
+    frame_ = paddedRgbImage(cv::Size(width, height));
+    frameOrder_ = ChannelOrder::rgb;
     GstVideoInfo out;
-    gst_video_info_set_format(&out, GST_VIDEO_FORMAT_BGR, static_cast<guint>(width),
+    gst_video_info_set_format(&out, GST_VIDEO_FORMAT_RGB, static_cast<guint>(width),
                               static_cast<guint>(height));
     // The converter takes only a change of layout and size, nothing else.
     out.fps_n = video.info.fps_n;

@@ -90,7 +90,7 @@ void onIdle() {
   try {
     const cv::Mat* frame = nextFrame(source, viewer.lastUploadTick);
     if (frame != nullptr) {
-      if (uploadFrame(*frame, viewer.texture)) source.cardShown = false;
+      if (uploadFrame(*frame, viewer.texture, source.pictureOrder)) source.cardShown = false;
       pictureChanged = true;
     } else if (wantsCard(source) && !source.cardShown) {
       // Nothing has delivered a picture: show the card rather than a blank sphere.

@@ -343,6 +343,7 @@ const cv::Mat* nextFrame(FrameSource& source, std::uint32_t now) {
   source.lastFrameTick = now;
   source.framesSinceOpen = true;
   const cv::Mat* picture = pictureFor(source, source.reader->frame());
+  source.pictureOrder = source.reader->frameOrder();
   // A frame that cannot be shown leaves the card or the last picture up, not a blank sphere.
   if (picture == nullptr) return nullptr;
   apply(source, SourceEvent::frame, now, "");

@@ -41,6 +41,14 @@ std::unique_ptr<Reader> makeGstReader(const SourceChoice& choice, SaidOnce& said
 typedef struct _GstElement GstElement;
 void handOnWholePictures(GstElement* demuxer);
 
+// For each element added to a pipeline: H.264 and H.265 decoders get the threads that suit
+// the stream's slices, which its parser counts, and more once decoding falls behind. Those of a
+// `live` stream also drop the pictures up to the next key frame when decoding falls too far
+// behind; decodingFellBehind() says whether that has happened again and again.
+typedef struct _GstBin GstBin;
+void keepDecodingUp(GstBin* pipeline, GstElement* element, bool live);
+bool decodingFellBehind(GstElement* pipeline);
+
 // Decodes one compressed picture (an MJPEG frame, a still) into `frame`, saying damage once.
 // False when there is nothing to show. A refused size or an undecodable picture is said once,
 // or, given `failure` (a still, whose open fails), put there for the line that says so.

@@ -15,7 +15,22 @@ int maxTextureSide = 16384;
 
 int textureSideLimit() { return maxTextureSide; }
 
-bool uploadFrame(const cv::Mat& frame, unsigned int texture) {
+namespace {
+
+// GL reads rows padded to the unpack alignment of 4 bytes; a cv::Mat is packed, so a width
+// whose 3 bytes a pixel are not a multiple of 4 would come out skewed and overrun the buffer.
+// The image is laid out with padded rows instead.
+int paddedStride(int width) { return (width * 3 + 3) & ~3; }
+
+}  // namespace
+
+cv::Mat paddedRgbImage(cv::Size size) {
+  const cv::Mat storage(size.height, paddedStride(size.width), CV_8UC1);
+  // Packed rows of three channels within the padded ones, sharing the storage's ownership.
+  return storage(cv::Rect(0, 0, size.width * 3, size.height)).reshape(3);
+}
+
+bool uploadFrame(const cv::Mat& frame, unsigned int texture, ChannelOrder order) {
   if (frame.empty() || frame.depth() != CV_8U) return false;
   int conversion = 0;
   switch (frame.channels()) {
@@ -23,7 +38,7 @@ bool uploadFrame(const cv::Mat& frame, unsigned int texture) {
       conversion = cv::COLOR_GRAY2RGB;
       break;
     case 3:
-      conversion = cv::COLOR_BGR2RGB;
+      conversion = order == ChannelOrder::rgb ? -1 : cv::COLOR_BGR2RGB;
       break;
     case 4:
       conversion = cv::COLOR_BGRA2RGB;
@@ -46,15 +61,18 @@ bool uploadFrame(const cv::Mat& frame, unsigned int texture) {
                0, 0, cv::INTER_AREA);
   }
 
-  // GL reads rows padded to the unpack alignment of 4 bytes; a cv::Mat is packed, so a width
-  // whose 3 bytes a pixel are not a multiple of 4 would come out skewed and overrun the buffer.
-  // Lay the image out with padded rows instead.
-  const int stride = (source.cols * 3 + 3) & ~3;
-  cv::Mat storage(source.rows, stride, CV_8UC1);
-  cv::Mat rgb(source.rows, source.cols, CV_8UC3, storage.data, stride);
-  cv::cvtColor(source, rgb, conversion);
-  // cvtColor must have written into our padded buffer, not a fresh packed one.
-  CV_Assert(rgb.data == storage.data);
+  cv::Mat rgb = source;
+  if (conversion >= 0 || source.step != static_cast<size_t>(paddedStride(source.cols))) {
+    rgb = paddedRgbImage(source.size());
+    const uchar* padded = rgb.data;
+    if (conversion >= 0) {
+      cv::cvtColor(source, rgb, conversion);
+    } else {
+      source.copyTo(rgb);
+    }
+    // The conversion must have written into our padded buffer, not a fresh packed one.
+    CV_Assert(rgb.data == padded);
+  }
 
   glBindTexture(GL_TEXTURE_2D, texture);
   glPixelStorei(GL_UNPACK_ALIGNMENT, 4);

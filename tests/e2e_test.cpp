@@ -4,6 +4,7 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -477,6 +478,67 @@ TEST_F(CameraEndToEnd, EscapeAtOnceOnASlowCamera) {
   EXPECT_EQ(waitExit(2000ms), 0);
   EXPECT_LT(std::chrono::steady_clock::now() - start, 500ms);
   EXPECT_EQ(readFile(stderrPath_), "");
+}
+
+// A stream that decoding cannot keep up with, the viewer given a share of one processor: it
+// stays near the present, at key frames if it must, and says so once. The clip turns from red
+// to blue 6 s in.
+TEST_F(EndToEnd, StreamTooHeavyToDecodeStaysLiveAndSaysSo) {
+  const std::string clip = dir_ + "/heavy.ts", progress = dir_ + "/progress";
+  ASSERT_EQ(shell("ffmpeg -v error -y -f lavfi -i 'color=c=red:s=1920x960:r=30,noise=alls=40:"
+                  "allf=t,drawbox=c=blue:t=fill:enable=gte(n\\,180)' -t 14 -c:v libx264 "
+                  "-preset superfast -b:v 90M -maxrate 90M -bufsize 45M -g 30 -bf 0 " +
+                  clip + " && echo made"),
+            "made\n");
+  int port = 0;
+  close(listenOnLoopback(1, &port));
+  const std::string url = "http://127.0.0.1:" + std::to_string(port) + "/live";
+  const pid_t server = std::stoi(
+      shell("ffmpeg -v error -re -i " + clip + " -c copy -f mpegts -progress " + progress +
+            " -stats_period 0.1 -listen 1 " + url + " >/dev/null 2>&1 & echo $!"));
+  while (shell("ss -ltn | grep -c ':" + std::to_string(port) + " '") == "0\n") {
+    std::this_thread::sleep_for(50ms);
+  }
+  // The viewer and eight busy loops share the first processor this test may use.
+  cpu_set_t all, first;
+  ASSERT_EQ(sched_getaffinity(0, sizeof all, &all), 0);
+  CPU_ZERO(&first);
+  for (int cpu = 0; cpu < CPU_SETSIZE; ++cpu) {
+    if (CPU_ISSET(cpu, &all)) {
+      CPU_SET(cpu, &first);
+      break;
+    }
+  }
+  ASSERT_EQ(sched_setaffinity(0, sizeof first, &first), 0);
+  std::vector<pid_t> busy;
+  for (int i = 0; i < 8; ++i) {
+    busy.push_back(fork());
+    if (busy.back() == 0) {
+      for (volatile unsigned spin = 0;; spin = spin + 1) {
+      }
+    }
+  }
+  launch({url});
+  sched_setaffinity(0, sizeof all, &all);
+  // The server's clock starts as the viewer connects; 1.5 s past the change on that clock, the
+  // change is on screen. A viewer that falls behind holds the server back, so what it has sent
+  // is no measure.
+  const auto sentUs = [&] {
+    const std::string text = readFile(progress);
+    const size_t at = text.rfind("out_time_us=");
+    return at == std::string::npos ? 0L : std::atol(text.c_str() + at + 12);
+  };
+  for (int i = 0; i < 400 && sentUs() <= 0; ++i) std::this_thread::sleep_for(50ms);
+  std::this_thread::sleep_for(7500ms);
+  waitForWindow();
+  const cv::Scalar shown = cv::mean(screenshot()(cv::Rect(220, 140, 200, 200)));
+  for (const pid_t loop : busy) kill(loop, SIGKILL);
+  for (const pid_t loop : busy) waitpid(loop, nullptr, 0);
+  kill(server, SIGKILL);
+  EXPECT_GT(shown[0], 2 * shown[2]) << "blue within 1.5 s of its sending: " << shown;
+  const std::string said =
+      "lumivane: decoding cannot keep up with stream " + url + "; showing what it can\n";
+  EXPECT_EQ(stderrWith(said, 1), said);
 }
 
 }  // namespace

@@ -426,6 +426,61 @@ TEST_F(Upload, PipelinesGiveTheirPictureUprightAndInRgb) {
   EXPECT_TRUE(viewer.capture.cardShown);
 }
 
+// Each layout a decoder hands over is turned into the upload's picture in one step, as FFmpeg
+// turns the same bytes into red-green-blue (BT.601, limited range).
+TEST_F(Upload, DecodedLayoutsComeOutAsFfmpegConvertsThem) {
+  const std::string dir = scratchDir("layouts");
+  cv::Mat smooth(64, 128, CV_8UC3);
+  for (int y = 0; y < smooth.rows; ++y) {
+    for (int x = 0; x < smooth.cols; ++x) {
+      smooth.at<cv::Vec3b>(y, x) =
+          cv::Vec3b(static_cast<uchar>(40 + x), static_cast<uchar>(220 - 3 * y), 128);
+    }
+  }
+  ASSERT_TRUE(cv::imwrite(dir + "/smooth.png", smooth));
+  const struct {
+    const char *gstreamer, *ffmpeg;
+  } layouts[] = {
+      {"i420", "yuv420p"}, {"nv12", "nv12"},    {"nv21", "nv21"},    {"y42b", "yuv422p"},
+      {"y444", "yuv444p"}, {"yuy2", "yuyv422"}, {"uyvy", "uyvy422"}, {"i420-10le", "yuv420p10le"}};
+  for (const auto& layout : layouts) {
+    SCOPED_TRACE(layout.gstreamer);
+    const std::string raw = dir + "/" + layout.ffmpeg + ".raw";
+    const std::string ffmpeg = "ffmpeg -loglevel error -y ";
+    ASSERT_EQ(std::system((ffmpeg + "-i " + dir + "/smooth.png -pix_fmt " + layout.ffmpeg +
+                           " -f rawvideo " + raw)
+                              .c_str()),
+              0);
+    ASSERT_EQ(std::system((ffmpeg + "-f rawvideo -pix_fmt " + layout.ffmpeg + " -s 128x64 -i " +
+                           raw + " -pix_fmt rgb24 -f rawvideo " + raw + ".rgb")
+                              .c_str()),
+              0);
+    std::ifstream in(raw + ".rgb", std::ios::binary);
+    const std::vector<char> bytes((std::istreambuf_iterator<char>(in)), {});
+    ASSERT_EQ(bytes.size(), 128u * 64u * 3u);
+    const cv::Mat reference(64, 128, CV_8UC3, const_cast<char*>(bytes.data()));
+    ::testing::internal::CaptureStderr();
+    openAndUpload(pipelineChoice("filesrc location=" + raw +
+                                 " ! rawvideoparse width=128 height=64 framerate=1/1 format=" +
+                                 layout.gstreamer + " colorimetry=bt601 ! imagefreeze ! appsink"));
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
+    EXPECT_EQ(viewer.capture.pictureOrder, ChannelOrder::rgb) << "converted by us, once";
+    const cv::Mat texture = readTexture(viewer.texture);
+    ASSERT_EQ(texture.size(), reference.size());
+    // GStreamer's converter, which this is, works to 8 bits and comes within 6 levels of the
+    // exact matrix, where FFmpeg's accurate rounding is within 1; a wrong matrix is 24 off, a
+    // swapped plane or a skewed row far more.
+    cv::Mat difference;
+    cv::absdiff(texture, reference, difference);
+    double worst = 0;
+    cv::minMaxLoc(difference.reshape(1), nullptr, &worst);
+    EXPECT_LE(worst, 8.0);
+    const cv::Scalar mean = cv::mean(difference);
+    EXPECT_LE(std::max({mean[0], mean[1], mean[2]}), 4.5) << mean;
+    releaseSource(viewer.capture);
+  }
+}
+
 // Files that say their layout are shown right with no option: spherical video V1 (XMP written
 // by exiftool), V2 (the boxes FFmpeg writes from it) and Matroska's projection, all top-bottom
 // stereo pairs; and a photo sphere's GPano XMP placing a cropped picture on the full sphere.
