@@ -18,9 +18,11 @@ constexpr int kCancelIterations = 20;
 struct Scheme {
   const char* name;
   int port;  // its well-known port, used when the URL names none
+  bool tls;
 };
-constexpr Scheme kTcpSchemes[] = {{"rtsp", 554},  {"rtspt", 554}, {"rtsps", 322}, {"rtmp", 1935},
-                                  {"rtmps", 443}, {"http", 80},   {"https", 443}, {"tcp", 0}};
+constexpr Scheme kTcpSchemes[] = {
+    {"rtsp", 554, false}, {"rtspt", 554, false}, {"rtsps", 322, true}, {"rtmp", 1935, false},
+    {"rtmps", 443, true}, {"http", 80, false},   {"https", 443, true}, {"tcp", 0, false}};
 
 // SRT's own connection timeout (SRTO_CONNTIMEO), which srtsrc leaves as it is.
 constexpr int kSrtConnectTimeoutS = 3;
@@ -64,7 +66,10 @@ bool parseEndpoint(const std::string& url, int port, Endpoint* endpoint) {
 
 bool tcpEndpoint(const std::string& url, Endpoint* endpoint) {
   for (const Scheme& known : kTcpSchemes) {
-    if (schemeOf(url) == known.name) return parseEndpoint(url, known.port, endpoint);
+    if (schemeOf(url) == known.name) {
+      endpoint->tls = known.tls;
+      return parseEndpoint(url, known.port, endpoint);
+    }
   }
   return false;
 }
@@ -132,6 +137,12 @@ std::string faultOf(const GError* error, const Endpoint& endpoint) {
     return "connection refused at " + where + " (no server there)";
   }
   if (g_error_matches(error, G_IO_ERROR, G_IO_ERROR_TIMED_OUT)) return where + " does not answer";
+  if (g_error_matches(error, G_TLS_ERROR, G_TLS_ERROR_BAD_CERTIFICATE)) {
+    return "the TLS certificate of " + where + " is not trusted";
+  }
+  if (g_error_matches(error, G_TLS_ERROR, G_TLS_ERROR_NOT_TLS))
+    return where + " does not speak TLS";
+  if (error->domain == G_TLS_ERROR) return where + " failed the TLS handshake";
   if (g_error_matches(error, G_IO_ERROR, G_IO_ERROR_HOST_UNREACHABLE) ||
       g_error_matches(error, G_IO_ERROR, G_IO_ERROR_NETWORK_UNREACHABLE)) {
     return where + " cannot be reached from here";
@@ -167,6 +178,8 @@ ReachCheck::ReachCheck(const Endpoint& endpoint) : state_(new State) {
   g_socket_client_set_timeout(state_->client, kConnectTimeoutS);
   // The question is whether the server itself is there, not a proxy.
   g_socket_client_set_enable_proxy(state_->client, FALSE);
+  // GStreamer's elements say nothing of a certificate they refuse: the handshake is ours too.
+  g_socket_client_set_tls(state_->client, endpoint.tls);
   // The name is looked up and connected to on GLib's worker threads; the outcome comes back
   // on a context of our own, run only by done(), so nothing here ever waits.
   g_main_context_push_thread_default(state_->context);

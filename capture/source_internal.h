@@ -64,6 +64,7 @@ void sayOnce(bool& said, const std::string& message);
 struct Endpoint {
   std::string host;  // a name or an address, without brackets
   int port = 0;
+  bool tls = false;  // reached over TLS (rtsps, rtmps, https)
 };
 
 // The host and port of a URL reached over TCP (rtsp, rtspt, rtsps, rtmp, rtmps, http, https,
@@ -86,7 +87,8 @@ class ReachCheck {
   ReachCheck& operator=(const ReachCheck&) = delete;
   // True once the outcome is known, within about 2 s; `fault` then holds the one-line reason
   // ("no such host NAME", "connection refused at HOST:PORT (no server there)", "HOST:PORT does
-  // not answer", ...), or "" when the port took the connection.
+  // not answer", a TLS certificate not trusted, ...), or "" when the port took the connection
+  // (and, over TLS, the handshake).
   bool done(std::string* fault);
   struct State;
 

@@ -1,6 +1,6 @@
 // An RTSP server for the network tests, built on GStreamer's RTSP server library: it serves a
 // clip at rtsp://127.0.0.1:PORT/live, from its start to each client, paced in real time.
-// Usage: lumivane_rtsp_server PORT CLIP.mp4 [tcp] [USER:PASSWORD]
+// Usage: lumivane_rtsp_server PORT CLIP.mp4 [tcp] [USER:PASSWORD] [tls=CERTIFICATE_AND_KEY.pem]
 #include <gst/rtsp-server/rtsp-server.h>
 
 #include <cstdio>
@@ -10,7 +10,7 @@
 int main(int argc, char** argv) {
   gst_init(&argc, &argv);
   if (argc < 3) {
-    std::fprintf(stderr, "usage: %s PORT CLIP [tcp] [USER:PASSWORD]\n", argv[0]);
+    std::fprintf(stderr, "usage: %s PORT CLIP [tcp] [USER:PASSWORD] [tls=PEM]\n", argv[0]);
     return 2;
   }
   GstRTSPServer* server = gst_rtsp_server_new();
@@ -26,6 +26,20 @@ int main(int argc, char** argv) {
     const char* colon = std::strchr(argv[i], ':');
     if (std::strcmp(argv[i], "tcp") == 0) {
       gst_rtsp_media_factory_set_protocols(factory, GST_RTSP_LOWER_TRANS_TCP);
+    } else if (std::strncmp(argv[i], "tls=", 4) == 0) {
+      // RTSP over TLS, to anyone.
+      GstRTSPAuth* auth = gst_rtsp_auth_new();
+      GTlsCertificate* certificate = g_tls_certificate_new_from_file(argv[i] + 4, nullptr);
+      gst_rtsp_auth_set_tls_certificate(auth, certificate);
+      GstRTSPToken* token =
+          gst_rtsp_token_new(GST_RTSP_TOKEN_MEDIA_FACTORY_ROLE, G_TYPE_STRING, "viewer", nullptr);
+      gst_rtsp_auth_set_default_token(auth, token);
+      gst_rtsp_token_unref(token);
+      gst_rtsp_server_set_auth(server, auth);
+      g_object_unref(auth);
+      gst_rtsp_media_factory_add_role(factory, "viewer", GST_RTSP_PERM_MEDIA_FACTORY_ACCESS,
+                                      G_TYPE_BOOLEAN, TRUE, GST_RTSP_PERM_MEDIA_FACTORY_CONSTRUCT,
+                                      G_TYPE_BOOLEAN, TRUE, nullptr);
     } else if (colon != nullptr) {
       // Basic authentication: only this user, with this password, may see the clip.
       const std::string user(argv[i], static_cast<size_t>(colon - argv[i]));
