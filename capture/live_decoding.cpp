@@ -186,7 +186,7 @@ void takeFrameThreads(GstPad* pad, GstElement* decoder) {
 
 GstPadProbeReturn keepUp(GstPad* pad, GstPadProbeInfo* info, gpointer data) {
   KeepUp& state = *static_cast<KeepUp*>(data);
-  if ((GST_PAD_PROBE_INFO_TYPE(info) & GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM) != 0) {
+  if ((GST_PAD_PROBE_INFO_TYPE(info) & GST_PAD_PROBE_TYPE_BUFFER) == 0) {
     GstEvent* event = GST_PAD_PROBE_INFO_EVENT(info);
     if (GST_EVENT_TYPE(event) == GST_EVENT_SEGMENT) {
       const GstSegment* segment = nullptr;
