@@ -4,10 +4,12 @@
 # --video FILE (sustained run on your own file), --layouts (only the reprojection rows and
 # their sustained runs), --camera N (the pace for N seconds on the tests' camera at the kernel
 # interface, 3840 by 1920 MJPEG at 30 fps), --compare [ROUNDS] (processor, memory and pictures
-# shown against ffplay and mpv: scripts/players.sh).
+# shown against ffplay and mpv: scripts/players.sh), --heavy (the delay of live H.264 at 88 and
+# 100 Mbit/s beside ffplay: scripts/live-delay.sh --heavy).
 set -eu
 cd "$(dirname "$0")/.."
 [ "${1:-}" != --compare ] || { shift; exec ./scripts/players.sh "$@"; }
+[ "${1:-}" != --heavy ] || exec ./scripts/live-delay.sh --heavy
 ./scripts/install-deps.sh
 cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DLUMIVANE_BUILD_TESTS=ON >/dev/null
 cmake --build build -j"$(nproc)" --target lumivane_bench lumivane_fake_camera >/dev/null
