@@ -239,6 +239,9 @@ class GstReader final : public Reader {
   // its frame periods, as its caps state them.
   std::uint32_t stallLimitMs() const override {
     if (flavour_ == Flavour::file) return 0;
+    // Pictures dropped up to a key frame, which a long group of pictures holds back, are still
+    // pictures arriving.
+    if (decodingIsDropping(pipeline_.get())) return kMaxStallMs;
     return std::min<std::uint32_t>(kMaxStallMs, std::max(kLiveStallMs, 3 * framePeriodMs_));
   }
 
@@ -351,6 +354,7 @@ class GstReader final : public Reader {
     } else {
       g_object_set(source.get(), "uri", uri.c_str(), nullptr);
     }
+    prepareDecodingUp(pipeline_.get());
     if (flavour_ == Flavour::stream && !paced_) {
       g_signal_connect(pipeline_.get(), "deep-element-added", G_CALLBACK(setUpLiveElement),
                        nullptr);

@@ -40,26 +40,29 @@ constexpr GstClockTimeDiff kFrameThreadsNs = 150 * GST_MSECOND;
 constexpr GstClockTime kSettlingNs = 3 * GST_SECOND;
 // Dropping that begins again within this much of the stream is decoding that cannot keep up.
 constexpr GstClockTime kRepeatNs = 30 * GST_SECOND;
+// A decoder busy this share of the time, over the last this long, is one that pictures queue
+// before; one that keeps up waits for its pictures between them.
+constexpr double kBusyShare = 0.8;
+constexpr gint64 kBusyWindowNs = 300 * GST_MSECOND;
 // Frame threads beyond this hold more pictures back than they win on a machine of many cores.
 constexpr unsigned kMaxFrameThreads = 4;
 
 enum class Slices : int { unknown, one, several };
 
-// What one pipeline's parsers and decoders share, owned by the pipeline.
+// What one pipeline's parsers and decoders share, owned by the pipeline; made before it starts,
+// on the viewer's thread, and only read and written through atomics after.
 struct LiveDecoding {
   std::atomic<int> slices{static_cast<int>(Slices::unknown)};
   std::atomic<bool> fellBehind{false};
+  std::atomic<bool> dropping{false};
 };
 
-LiveDecoding& liveDecodingOf(GstBin* pipeline) {
-  auto* live = static_cast<LiveDecoding*>(g_object_get_data(G_OBJECT(pipeline), kLiveKey));
-  if (live == nullptr) {
-    live = new LiveDecoding();
-    g_object_set_data_full(G_OBJECT(pipeline), kLiveKey, live,
-                           [](gpointer data) { delete static_cast<LiveDecoding*>(data); });
-  }
-  return *live;
+LiveDecoding* liveDecodingOf(GstElement* pipeline) {
+  return static_cast<LiveDecoding*>(g_object_get_data(G_OBJECT(pipeline), kLiveKey));
 }
+
+// Wall time in nanoseconds, to tell a decoder that waits for pictures from one that never does.
+gint64 wallNs() { return g_get_monotonic_time() * 1000; }
 
 // --- Counting slices ---------------------------------------------------------------------
 
@@ -164,9 +167,15 @@ struct KeepUp {
   GstClockTime lastTime = GST_CLOCK_TIME_NONE;
   GstClockTime firstTime = GST_CLOCK_TIME_NONE;
   GstClockTime lastDropped = GST_CLOCK_TIME_NONE;  // where dropping last began
+  GstClockTime resumedAt = GST_CLOCK_TIME_NONE;    // the key frame that ended a drop
   bool mayDrop = false;                            // a live stream's, not one played on the clock
   bool dropping = false;
   bool mayTakeFrameThreads = false;  // one slice a picture, on slice threads so far
+  // The decoder's own time, wall nanoseconds: when it last gave its call back, and how much of
+  // the time since the window began it spent decoding.
+  bool decoding = false;
+  bool busy = false;  // as the last whole window found it
+  gint64 returned = 0, windowStart = 0, windowBusy = 0;
 };
 
 // The decoder takes its threads as it opens; new caps make it open again, after it has handed
@@ -184,6 +193,71 @@ void takeFrameThreads(GstPad* pad, GstElement* decoder) {
   gst_caps_unref(caps);
 }
 
+enum class ReadyDecision { decode, drop };
+
+// Whether `buffer` goes to the decoder or is dropped, and whether the decoder takes frame
+// threads first.
+ReadyDecision decide(KeepUp& state, GstPad* pad, GstBuffer* buffer, bool busy) {
+  const GstClockTime time = GST_BUFFER_DTS_OR_PTS(buffer);
+  if (!state.haveSegment || !GST_CLOCK_TIME_IS_VALID(time)) return ReadyDecision::decode;
+  const GstClockTime due = gst_segment_to_running_time(&state.segment, GST_FORMAT_TIME, time);
+  const ElementPtr decoder(gst_pad_get_parent_element(pad));
+  const GstClockTime now =
+      decoder != nullptr ? gst_element_get_current_running_time(decoder.get()) : 0;
+  if (!GST_CLOCK_TIME_IS_VALID(due) || !GST_CLOCK_TIME_IS_VALID(now)) {
+    return ReadyDecision::decode;
+  }
+  const GstClockTimeDiff lateness = GST_CLOCK_DIFF(due, now);
+  if (state.haveLeast && GST_CLOCK_TIME_IS_VALID(state.lastTime) && time > state.lastTime) {
+    state.least += static_cast<GstClockTimeDiff>(kDriftAllowance * (time - state.lastTime));
+  }
+  if (!state.haveLeast || lateness < state.least) state.least = lateness;
+  state.haveLeast = true;
+  state.lastTime = time;
+  if (!GST_CLOCK_TIME_IS_VALID(state.firstTime) || time < state.firstTime) state.firstTime = time;
+  const bool settled = time - state.firstTime > kSettlingNs;
+
+  // Pictures are dropped from one that is too far behind up to a key frame near the present
+  // again, so that whole groups go.
+  const GstClockTimeDiff behind = lateness - state.least;
+  const bool key = !GST_BUFFER_FLAG_IS_SET(buffer, GST_BUFFER_FLAG_DELTA_UNIT);
+  if (state.dropping) {
+    if (key && behind <= kBehindNs / 2) {
+      state.dropping = false;
+      state.live->dropping.store(false);
+      state.resumedAt = GST_BUFFER_PTS(buffer);
+    }
+  } else if (state.mayDrop && busy && behind > kBehindNs) {
+    state.dropping = true;
+    state.live->dropping.store(true);
+    // Catching up with what queued while the stream started is no news, nor is one burst after
+    // a pause of the network; decoding that falls behind again and again is.
+    if (settled && GST_CLOCK_TIME_IS_VALID(state.lastDropped) &&
+        time - state.lastDropped < kRepeatNs) {
+      state.live->fellBehind.store(true);
+    }
+    state.lastDropped = time;
+    // Pictures the decoder conceals (those that lost a reference) are not shown from now on.
+    if (decoder != nullptr &&
+        g_object_class_find_property(G_OBJECT_GET_CLASS(decoder.get()), "output-corrupt")) {
+      g_object_set(decoder.get(), "output-corrupt", FALSE, nullptr);
+    }
+  }
+  if (state.dropping) return ReadyDecision::drop;
+  // Pictures shown before the key frame that ended a drop (H.265's leading pictures of an open
+  // group) refer to what was dropped.
+  const GstClockTime shown = GST_BUFFER_PTS(buffer);
+  if (GST_CLOCK_TIME_IS_VALID(state.resumedAt) && GST_CLOCK_TIME_IS_VALID(shown) && !key &&
+      shown < state.resumedAt) {
+    return ReadyDecision::drop;
+  }
+  if (key && settled && busy && state.mayTakeFrameThreads && behind > kFrameThreadsNs) {
+    state.mayTakeFrameThreads = false;
+    takeFrameThreads(pad, decoder.get());
+  }
+  return ReadyDecision::decode;
+}
+
 GstPadProbeReturn keepUp(GstPad* pad, GstPadProbeInfo* info, gpointer data) {
   KeepUp& state = *static_cast<KeepUp*>(data);
   if ((GST_PAD_PROBE_INFO_TYPE(info) & GST_PAD_PROBE_TYPE_BUFFER) == 0) {
@@ -194,53 +268,38 @@ GstPadProbeReturn keepUp(GstPad* pad, GstPadProbeInfo* info, gpointer data) {
       gst_segment_copy_into(segment, &state.segment);
       state.haveSegment = state.segment.format == GST_FORMAT_TIME;
       state.haveLeast = false;
+      state.resumedAt = GST_CLOCK_TIME_NONE;
     } else if (GST_EVENT_TYPE(event) == GST_EVENT_FLUSH_STOP) {
       state.haveLeast = false;
       state.firstTime = GST_CLOCK_TIME_NONE;
       state.lastDropped = GST_CLOCK_TIME_NONE;
+      state.resumedAt = GST_CLOCK_TIME_NONE;
       state.dropping = false;
+      state.live->dropping.store(false);
     }
     return GST_PAD_PROBE_OK;
   }
+  // The decoder's call, made from here below, comes through this probe again.
+  if (state.decoding) return GST_PAD_PROBE_OK;
   GstBuffer* buffer = GST_PAD_PROBE_INFO_BUFFER(info);
-  const GstClockTime time = GST_BUFFER_DTS_OR_PTS(buffer);
-  if (!state.haveSegment || !GST_CLOCK_TIME_IS_VALID(time)) return GST_PAD_PROBE_OK;
-  const GstClockTime due = gst_segment_to_running_time(&state.segment, GST_FORMAT_TIME, time);
-  const ElementPtr decoder(gst_pad_get_parent_element(pad));
-  const GstClockTime now =
-      decoder != nullptr ? gst_element_get_current_running_time(decoder.get()) : 0;
-  if (!GST_CLOCK_TIME_IS_VALID(due) || !GST_CLOCK_TIME_IS_VALID(now)) return GST_PAD_PROBE_OK;
-  const GstClockTimeDiff lateness = GST_CLOCK_DIFF(due, now);
-  if (state.haveLeast && GST_CLOCK_TIME_IS_VALID(state.lastTime) && time > state.lastTime) {
-    state.least += static_cast<GstClockTimeDiff>(kDriftAllowance * (time - state.lastTime));
+  // Timestamps alone can mislead (a 1 fps stream's advance by half its pictures' spacing), so
+  // a decoder is behind only if it is also busy nearly all the time: pictures queue before it.
+  const ReadyDecision decision = decide(state, pad, buffer, state.busy);
+  if (decision == ReadyDecision::drop) return GST_PAD_PROBE_DROP;
+  const gint64 arrived = wallNs();
+  if (state.windowStart == 0 || state.returned == 0) state.windowStart = arrived;
+  state.decoding = true;
+  const GstFlowReturn flow = gst_pad_chain(pad, buffer);
+  state.decoding = false;
+  state.returned = wallNs();
+  state.windowBusy += state.returned - arrived;
+  if (state.returned - state.windowStart >= kBusyWindowNs) {
+    state.busy = state.windowBusy >= kBusyShare * (state.returned - state.windowStart);
+    state.windowStart = state.returned;
+    state.windowBusy = 0;
   }
-  if (!state.haveLeast || lateness < state.least) state.least = lateness;
-  state.haveLeast = true;
-  state.lastTime = time;
-  if (!GST_CLOCK_TIME_IS_VALID(state.firstTime) || time < state.firstTime) state.firstTime = time;
-
-  // Pictures are dropped from one that is too far behind up to a key frame near the present
-  // again, so that whole groups go, and what is decoded after them is whole.
-  const GstClockTimeDiff behind = lateness - state.least;
-  const bool key = !GST_BUFFER_FLAG_IS_SET(buffer, GST_BUFFER_FLAG_DELTA_UNIT);
-  if (state.dropping) {
-    if (key && behind <= kBehindNs / 2) state.dropping = false;
-  } else if (state.mayDrop && behind > kBehindNs) {
-    state.dropping = true;
-    // Catching up with what queued while the stream started is no news, nor is one burst after
-    // a pause of the network; decoding that falls behind again and again is.
-    if (time - state.firstTime > kSettlingNs && GST_CLOCK_TIME_IS_VALID(state.lastDropped) &&
-        time - state.lastDropped < kRepeatNs) {
-      state.live->fellBehind.store(true);
-    }
-    state.lastDropped = time;
-  }
-  if (state.dropping) return GST_PAD_PROBE_DROP;
-  if (key && state.mayTakeFrameThreads && behind > kFrameThreadsNs) {
-    state.mayTakeFrameThreads = false;
-    takeFrameThreads(pad, decoder.get());
-  }
-  return GST_PAD_PROBE_OK;
+  GST_PAD_PROBE_INFO_FLOW_RETURN(info) = flow;
+  return GST_PAD_PROBE_HANDLED;
 }
 
 bool isVideoParser(const char* name, bool* h265) {
@@ -250,32 +309,47 @@ bool isVideoParser(const char* name, bool* h265) {
 
 }  // namespace
 
+void prepareDecodingUp(GstElement* pipeline) {
+  g_object_set_data_full(G_OBJECT(pipeline), kLiveKey, new LiveDecoding(),
+                         [](gpointer data) { delete static_cast<LiveDecoding*>(data); });
+}
+
 void keepDecodingUp(GstBin* pipeline, GstElement* element, bool live) {
+  LiveDecoding* shared = liveDecodingOf(GST_ELEMENT(pipeline));
+  if (shared == nullptr) return;
   const char* name = factoryName(element);
   bool h265 = false;
   if (isVideoParser(name, &h265)) {
     const PadPtr input(gst_element_get_static_pad(element, "sink"));
     if (input != nullptr) {
       gst_pad_add_probe(input.get(), GST_PAD_PROBE_TYPE_BUFFER, watchSlices,
-                        new SliceWatch{&liveDecodingOf(pipeline), h265},
+                        new SliceWatch{shared, h265},
                         [](gpointer data) { delete static_cast<SliceWatch*>(data); });
     }
     return;
   }
-  if (std::strncmp(name, "avdec_", 6) != 0) return;
-  LiveDecoding& shared = liveDecodingOf(pipeline);
   GObjectClass* type = G_OBJECT_GET_CLASS(element);
-  // The decoder would choose slice threads only if its source said it is live, which
-  // tcpclientsrc and souphttpsrc do not; left to itself it would take frame threads too.
   const bool threads = g_object_class_find_property(type, "thread-type") != nullptr &&
                        g_object_class_find_property(type, "max-threads") != nullptr;
+  if (std::strcmp(name, "avdec_h264") != 0 && std::strcmp(name, "avdec_h265") != 0) {
+    // Other live video decoders keep to slice threads, which hold no picture back; the
+    // decoder takes frame threads too by itself unless its source says it is live, which
+    // tcpclientsrc and souphttpsrc do not.
+    const char* klass =
+        gst_element_class_get_metadata(GST_ELEMENT_GET_CLASS(element), GST_ELEMENT_METADATA_KLASS);
+    if (live && threads && klass != nullptr && std::strstr(klass, "Video") != nullptr) {
+      gst_util_set_object_arg(G_OBJECT(element), "thread-type", "slice");
+    }
+    return;
+  }
   if (threads) gst_util_set_object_arg(G_OBJECT(element), "thread-type", "slice");
   const PadPtr input(gst_element_get_static_pad(element, "sink"));
   if (input == nullptr) return;
   auto* state = new KeepUp();
-  state->live = &shared;
+  state->live = shared;
   state->mayDrop = live;
-  state->mayTakeFrameThreads = threads && shared.slices.load() != static_cast<int>(Slices::several);
+  state->mayTakeFrameThreads =
+      threads && shared->slices.load() != static_cast<int>(Slices::several);
   gst_segment_init(&state->segment, GST_FORMAT_UNDEFINED);
   gst_pad_add_probe(
       input.get(),
@@ -285,6 +359,11 @@ void keepDecodingUp(GstBin* pipeline, GstElement* element, bool live) {
 }
 
 bool decodingFellBehind(GstElement* pipeline) {
-  const auto* live = static_cast<LiveDecoding*>(g_object_get_data(G_OBJECT(pipeline), kLiveKey));
+  const LiveDecoding* live = liveDecodingOf(pipeline);
   return live != nullptr && live->fellBehind.load();
+}
+
+bool decodingIsDropping(GstElement* pipeline) {
+  const LiveDecoding* live = liveDecodingOf(pipeline);
+  return live != nullptr && live->dropping.load();
 }

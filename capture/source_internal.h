@@ -41,12 +41,15 @@ std::unique_ptr<Reader> makeGstReader(const SourceChoice& choice, SaidOnce& said
 typedef struct _GstElement GstElement;
 void handOnWholePictures(GstElement* demuxer);
 
-// For each element added to a pipeline: H.264 and H.265 decoders get the threads that suit
-// the stream's slices, which its parser counts, and more once decoding falls behind. Those of a
-// `live` stream also drop the pictures up to the next key frame when decoding falls too far
-// behind; decodingFellBehind() says whether that has happened again and again.
+// For each element added to a pipeline prepared with prepareDecodingUp (before it starts):
+// H.264 and H.265 decoders get the threads that suit the stream's slices, which its parser
+// counts, and more once decoding falls behind. Those of a `live` stream also drop the pictures
+// up to the next key frame when decoding falls too far behind; decodingFellBehind() says
+// whether that has happened again and again, decodingIsDropping() whether it is happening.
 typedef struct _GstBin GstBin;
+void prepareDecodingUp(GstElement* pipeline);
 void keepDecodingUp(GstBin* pipeline, GstElement* element, bool live);
+bool decodingIsDropping(GstElement* pipeline);
 bool decodingFellBehind(GstElement* pipeline);
 
 // Decodes one compressed picture (an MJPEG frame, a still) into `frame`, saying damage once.
