@@ -129,9 +129,11 @@ void setUpLiveElement(GstBin* pipeline, GstBin*, GstElement* element, gpointer) 
   }
 }
 
-// Files and recordings play on the clock: their decoders keep up by their threads alone.
+// Files and recordings play on the clock: their decoders keep up by their threads alone. A
+// recording still being made (a live playlist) is shown near its live edge.
 void setUpPacedElement(GstBin* pipeline, GstBin*, GstElement* element, gpointer) {
   keepDecodingUp(pipeline, element, false);
+  followLiveEdge(pipeline, element);
 }
 
 std::string oneLine(std::string text) {
@@ -355,6 +357,7 @@ class GstReader final : public Reader {
       g_object_set(source.get(), "uri", uri.c_str(), nullptr);
     }
     prepareDecodingUp(pipeline_.get());
+    if (flavour_ == Flavour::stream && paced_) prepareLiveEdge(pipeline_.get(), sink_.get());
     if (flavour_ == Flavour::stream && !paced_) {
       g_signal_connect(pipeline_.get(), "deep-element-added", G_CALLBACK(setUpLiveElement),
                        nullptr);

@@ -52,6 +52,13 @@ void keepDecodingUp(GstBin* pipeline, GstElement* element, bool live);
 bool decodingIsDropping(GstElement* pipeline);
 bool decodingFellBehind(GstElement* pipeline);
 
+// For a network recording's pipeline, prepared with prepareLiveEdge (before it starts) with the
+// sink that shows it on the clock: if it turns out to be a live playlist (one with no duration),
+// its pictures are shown near the live edge at their own pace. followLiveEdge is told of each
+// element added.
+void prepareLiveEdge(GstElement* pipeline, GstElement* sink);
+void followLiveEdge(GstBin* pipeline, GstElement* element);
+
 // Decodes one compressed picture (an MJPEG frame, a still) into `frame`, saying damage once.
 // False when there is nothing to show. A refused size or an undecodable picture is said once,
 // or, given `failure` (a still, whose open fails), put there for the line that says so.

@@ -223,6 +223,40 @@ TEST_F(Network, RtmpAndLiveHlsFromNginx) {
     std::this_thread::sleep_for(100ms);
   }
   expectClip("http://127.0.0.1:" + std::to_string(http) + "/hls/cam.m3u8");
+
+  // A live playlist is shown near its live edge: the top turns blue 10 s into what is
+  // published, and is blue on screen within 3 s of its sending (three fragments back, where
+  // hlsdemux starts, it was 5 s).
+  const std::string switching = dir_ + "/switch.mp4", progress = dir_ + "/progress";
+  shell(
+      "ffmpeg -v error -y -f lavfi -i 'color=c=red:s=1920x960:r=30,drawbox=y=320:h=640:"
+      "color=blue:t=fill,drawbox=h=320:color=blue:t=fill:enable=gte(t\\,10)' -t 16 -c:v "
+      "libx264 -preset ultrafast -g 30 -bf 0 -pix_fmt yuv420p -b:v 6M " +
+      switching);
+  sender_.start("ffmpeg -v error -re -i " + switching + " -c copy -progress " + progress +
+                    " -stats_period 0.1 -f flv rtmp://127.0.0.1:" + std::to_string(rtmp) +
+                    "/live/edge",
+                dir_ + "/sender.txt");
+  for (int i = 0; i < 100 && stat((dir_ + "/hls/edge.m3u8").c_str(), &info) != 0; ++i) {
+    std::this_thread::sleep_for(100ms);
+  }
+  watch("http://127.0.0.1:" + std::to_string(http) + "/hls/edge.m3u8");
+  const auto sentUs = [&] {
+    const std::string text = readFile(progress);
+    const size_t at = text.rfind("out_time_us=");
+    return at == std::string::npos ? 0L : std::atol(text.c_str() + at + 12);
+  };
+  while (sentUs() < 10000000) std::this_thread::sleep_for(20ms);
+  const auto sent = std::chrono::steady_clock::now();
+  bool blue = false;
+  while (!blue && std::chrono::steady_clock::now() - sent < 5s) {
+    const cv::Mat shot = screenshot();
+    blue = !shot.empty() && shot.at<cv::Vec3b>(12, 320)[0] > 200 &&
+           shot.at<cv::Vec3b>(12, 320)[2] < 60;
+    if (!blue) std::this_thread::sleep_for(50ms);
+  }
+  EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - sent).count(), 3.0);
+  EXPECT_EQ(readFile(stderrPath_), "");
 }
 
 TEST_F(Network, SrtCallingAndListening) {
