@@ -19,6 +19,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <thread>
 
 #include "capture/gst_shared.h"
@@ -46,6 +47,10 @@ constexpr double kBusyShare = 0.8;
 constexpr gint64 kBusyWindowNs = 300 * GST_MSECOND;
 // Frame threads beyond this hold more pictures back than they win on a machine of many cores.
 constexpr unsigned kMaxFrameThreads = 4;
+// A drop that has lasted this long ends at the next key frame, however late.
+constexpr gint64 kLongestDropNs = 2 * GST_SECOND;
+// After a drop ends, this long before a stall of the stream is a stall.
+constexpr gint64 kLiveStallUs = 5 * 1000 * 1000;
 
 enum class Slices : int { unknown, one, several };
 
@@ -55,6 +60,7 @@ struct LiveDecoding {
   std::atomic<int> slices{static_cast<int>(Slices::unknown)};
   std::atomic<bool> fellBehind{false};
   std::atomic<bool> dropping{false};
+  std::atomic<gint64> droppingEndedUs{0};  // wall time, 0 before any drop ended
 };
 
 LiveDecoding* liveDecodingOf(GstElement* pipeline) {
@@ -167,9 +173,12 @@ struct KeepUp {
   GstClockTime lastTime = GST_CLOCK_TIME_NONE;
   GstClockTime firstTime = GST_CLOCK_TIME_NONE;
   GstClockTime lastDropped = GST_CLOCK_TIME_NONE;  // where dropping last began
-  GstClockTime resumedAt = GST_CLOCK_TIME_NONE;    // the key frame that ended a drop
-  bool mayDrop = false;                            // a live stream's, not one played on the clock
+  // The key frame that ended a drop; read by the decoder's output too, on the same thread or
+  // (frame threads) on one of the decoder's.
+  std::atomic<GstClockTime> resumedAt{GST_CLOCK_TIME_NONE};
+  bool mayDrop = false;  // a live stream's, not one played on the clock
   bool dropping = false;
+  gint64 droppingSince = 0;          // wall nanoseconds
   bool mayTakeFrameThreads = false;  // one slice a picture, on slice threads so far
   // The decoder's own time, wall nanoseconds: when it last gave its call back, and how much of
   // the time since the window began it spent decoding.
@@ -218,17 +227,24 @@ ReadyDecision decide(KeepUp& state, GstPad* pad, GstBuffer* buffer, bool busy) {
   const bool settled = time - state.firstTime > kSettlingNs;
 
   // Pictures are dropped from one that is too far behind up to a key frame near the present
-  // again, so that whole groups go.
+  // again, so that whole groups go. Where pictures come in bursts (a fragmented MP4's
+  // fragments), a key frame is late by a fragment however well decoding keeps up, and a lasting
+  // rise of the network's delay looks the same: a drop that has lasted a while ends at the next
+  // key frame, and lateness is measured afresh from there.
   const GstClockTimeDiff behind = lateness - state.least;
   const bool key = !GST_BUFFER_FLAG_IS_SET(buffer, GST_BUFFER_FLAG_DELTA_UNIT);
   if (state.dropping) {
-    if (key && behind <= kBehindNs / 2) {
+    const bool givenUp = wallNs() - state.droppingSince >= kLongestDropNs;
+    if (key && (behind <= kBehindNs / 2 || givenUp)) {
+      if (givenUp) state.least = lateness;
       state.dropping = false;
       state.live->dropping.store(false);
-      state.resumedAt = GST_BUFFER_PTS(buffer);
+      state.live->droppingEndedUs.store(g_get_monotonic_time());
+      state.resumedAt.store(GST_BUFFER_PTS(buffer));
     }
   } else if (state.mayDrop && busy && behind > kBehindNs) {
     state.dropping = true;
+    state.droppingSince = wallNs();
     state.live->dropping.store(true);
     // Catching up with what queued while the stream started is no news, nor is one burst after
     // a pause of the network; decoding that falls behind again and again is.
@@ -236,7 +252,7 @@ ReadyDecision decide(KeepUp& state, GstPad* pad, GstBuffer* buffer, bool busy) {
         time - state.lastDropped < kRepeatNs) {
       state.live->fellBehind.store(true);
     }
-    state.lastDropped = time;
+    if (settled) state.lastDropped = time;
     // Pictures the decoder conceals (those that lost a reference) are not shown from now on.
     if (decoder != nullptr &&
         g_object_class_find_property(G_OBJECT_GET_CLASS(decoder.get()), "output-corrupt")) {
@@ -247,8 +263,9 @@ ReadyDecision decide(KeepUp& state, GstPad* pad, GstBuffer* buffer, bool busy) {
   // Pictures shown before the key frame that ended a drop (H.265's leading pictures of an open
   // group) refer to what was dropped.
   const GstClockTime shown = GST_BUFFER_PTS(buffer);
-  if (GST_CLOCK_TIME_IS_VALID(state.resumedAt) && GST_CLOCK_TIME_IS_VALID(shown) && !key &&
-      shown < state.resumedAt) {
+  const GstClockTime resumedAt = state.resumedAt.load();
+  if (GST_CLOCK_TIME_IS_VALID(resumedAt) && GST_CLOCK_TIME_IS_VALID(shown) && !key &&
+      shown < resumedAt) {
     return ReadyDecision::drop;
   }
   if (key && settled && busy && state.mayTakeFrameThreads && behind > kFrameThreadsNs) {
@@ -258,8 +275,10 @@ ReadyDecision decide(KeepUp& state, GstPad* pad, GstBuffer* buffer, bool busy) {
   return ReadyDecision::decode;
 }
 
+using SharedKeepUp = std::shared_ptr<KeepUp>;
+
 GstPadProbeReturn keepUp(GstPad* pad, GstPadProbeInfo* info, gpointer data) {
-  KeepUp& state = *static_cast<KeepUp*>(data);
+  KeepUp& state = **static_cast<SharedKeepUp*>(data);
   if ((GST_PAD_PROBE_INFO_TYPE(info) & GST_PAD_PROBE_TYPE_BUFFER) == 0) {
     GstEvent* event = GST_PAD_PROBE_INFO_EVENT(info);
     if (GST_EVENT_TYPE(event) == GST_EVENT_SEGMENT) {
@@ -268,12 +287,12 @@ GstPadProbeReturn keepUp(GstPad* pad, GstPadProbeInfo* info, gpointer data) {
       gst_segment_copy_into(segment, &state.segment);
       state.haveSegment = state.segment.format == GST_FORMAT_TIME;
       state.haveLeast = false;
-      state.resumedAt = GST_CLOCK_TIME_NONE;
+      state.resumedAt.store(GST_CLOCK_TIME_NONE);
     } else if (GST_EVENT_TYPE(event) == GST_EVENT_FLUSH_STOP) {
       state.haveLeast = false;
       state.firstTime = GST_CLOCK_TIME_NONE;
       state.lastDropped = GST_CLOCK_TIME_NONE;
-      state.resumedAt = GST_CLOCK_TIME_NONE;
+      state.resumedAt.store(GST_CLOCK_TIME_NONE);
       state.dropping = false;
       state.live->dropping.store(false);
     }
@@ -300,6 +319,17 @@ GstPadProbeReturn keepUp(GstPad* pad, GstPadProbeInfo* info, gpointer data) {
   }
   GST_PAD_PROBE_INFO_FLOW_RETURN(info) = flow;
   return GST_PAD_PROBE_HANDLED;
+}
+
+// On the decoder's output: the pictures it held back to reorder when a drop began come out
+// after the drop, older than the key frame that ended it; they are not shown.
+GstPadProbeReturn dropStale(GstPad*, GstPadProbeInfo* info, gpointer data) {
+  const KeepUp& state = **static_cast<SharedKeepUp*>(data);
+  const GstClockTime resumedAt = state.resumedAt.load();
+  const GstClockTime shown = GST_BUFFER_PTS(GST_PAD_PROBE_INFO_BUFFER(info));
+  return GST_CLOCK_TIME_IS_VALID(resumedAt) && GST_CLOCK_TIME_IS_VALID(shown) && shown < resumedAt
+             ? GST_PAD_PROBE_DROP
+             : GST_PAD_PROBE_OK;
 }
 
 bool isVideoParser(const char* name, bool* h265) {
@@ -345,17 +375,23 @@ void keepDecodingUp(GstBin* pipeline, GstElement* element, bool live) {
   if (threads) gst_util_set_object_arg(G_OBJECT(element), "thread-type", "slice");
   const PadPtr input(gst_element_get_static_pad(element, "sink"));
   if (input == nullptr) return;
-  auto* state = new KeepUp();
+  const auto state = std::make_shared<KeepUp>();
   state->live = shared;
   state->mayDrop = live;
   state->mayTakeFrameThreads =
       threads && shared->slices.load() != static_cast<int>(Slices::several);
   gst_segment_init(&state->segment, GST_FORMAT_UNDEFINED);
+  const auto release = [](gpointer data) { delete static_cast<SharedKeepUp*>(data); };
   gst_pad_add_probe(
       input.get(),
       static_cast<GstPadProbeType>(GST_PAD_PROBE_TYPE_BUFFER | GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM |
                                    GST_PAD_PROBE_TYPE_EVENT_FLUSH),
-      keepUp, state, [](gpointer data) { delete static_cast<KeepUp*>(data); });
+      keepUp, new SharedKeepUp(state), release);
+  const PadPtr output(gst_element_get_static_pad(element, "src"));
+  if (live && output != nullptr) {
+    gst_pad_add_probe(output.get(), GST_PAD_PROBE_TYPE_BUFFER, dropStale, new SharedKeepUp(state),
+                      release);
+  }
 }
 
 bool decodingFellBehind(GstElement* pipeline) {
@@ -365,5 +401,9 @@ bool decodingFellBehind(GstElement* pipeline) {
 
 bool decodingIsDropping(GstElement* pipeline) {
   const LiveDecoding* live = liveDecodingOf(pipeline);
-  return live != nullptr && live->dropping.load();
+  if (live == nullptr) return false;
+  // The key frame that ended a drop takes its time to decode and show.
+  const gint64 ended = live->droppingEndedUs.load();
+  return live->dropping.load() ||
+         (ended != 0 && g_get_monotonic_time() - ended < gint64{kLiveStallUs});
 }
