@@ -1,11 +1,14 @@
 // Watches one pixel of a window and prints the moment (steady clock, milliseconds) each time it
 // turns red: the far end of the end-to-end delay that scripts/live-delay.sh measures. With
 // "changes", counts how often a 16 by 16 patch there changes instead, and prints the changes a
-// second: the new pictures a player shows, for scripts/players.sh.
-// Usage: lumivane_pixel_watch WINDOW_ID X Y SECONDS [changes]
+// second: the new pictures a player shows, for scripts/players.sh. With "held", prints the
+// longest time in milliseconds that the patch stayed the same between two changes: the longest a
+// picture was held, for scripts/live-delay.sh.
+// Usage: lumivane_pixel_watch WINDOW_ID X Y SECONDS [changes|held]
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -14,8 +17,9 @@
 #include <vector>
 
 int main(int argc, char** argv) {
-  if (argc != 5 && !(argc == 6 && std::strcmp(argv[5], "changes") == 0)) {
-    std::fprintf(stderr, "usage: lumivane_pixel_watch WINDOW_ID X Y SECONDS [changes]\n");
+  const bool held = argc == 6 && std::strcmp(argv[5], "held") == 0;
+  if (argc != 5 && !(argc == 6 && (held || std::strcmp(argv[5], "changes") == 0))) {
+    std::fprintf(stderr, "usage: lumivane_pixel_watch WINDOW_ID X Y SECONDS [changes|held]\n");
     return 2;
   }
   Display* display = XOpenDisplay(nullptr);
@@ -28,17 +32,31 @@ int main(int argc, char** argv) {
     const auto start = Clock::now();
     std::vector<char> last;
     long changes = 0;
+    Clock::time_point changed{};
+    double longest = 0;
     while (Clock::now() < end) {
       XImage* image = XGetImage(display, window, x - 8, y - 8, 16, 16, AllPlanes, ZPixmap);
       if (image != nullptr) {
         const std::vector<char> patch(image->data, image->data + image->bytes_per_line * 16);
-        if (!last.empty() && patch != last) ++changes;
+        if (!last.empty() && patch != last) {
+          const auto now = Clock::now();
+          if (changes > 0) {
+            longest =
+                std::max(longest, std::chrono::duration<double, std::milli>(now - changed).count());
+          }
+          changed = now;
+          ++changes;
+        }
         last = patch;
         XDestroyImage(image);
       }
       std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
-    std::printf("%.1f\n", changes / std::chrono::duration<double>(Clock::now() - start).count());
+    if (held) {
+      std::printf("%.0f\n", longest);
+    } else {
+      std::printf("%.1f\n", changes / std::chrono::duration<double>(Clock::now() - start).count());
+    }
     XCloseDisplay(display);
     return 0;
   }

@@ -9,6 +9,10 @@
 # With --heavy, H.264 at 88 Mbit/s (1920 by 960, noise, a key frame a second), as a 4K 360
 # camera's live stream runs, and at 100 Mbit/s at 3840 by 1920, each served by ffmpeg -re
 # -listen, with this viewer (both modes) and then ffplay's low-delay flags.
+# With --network, RTMP and live HLS (1 s fragments) from nginx with its RTMP module, to which
+# ffmpeg publishes a 6 Mbit/s 1920 by 960 stream as a camera does, red every 10 s
+# (scripts/network-delay.py): this viewer, ffplay with its low-delay flags and mpv's low-latency
+# profile, each twice; each flash's delay, and the longest a picture was held once playing.
 # With --camera, the test camera of the tests (a V4L2 camera at the kernel interface, 3840 by
 # 1920 MJPEG at 30 fps) turns red every other second, alternately with this viewer and ffplay;
 # the delay runs from the moment the camera captures the first red frame.
@@ -35,6 +39,16 @@ h264() {  # TARGET INPUT...: 62 s of H.264 for MPEG-TS
     -b:v 8M -g 30 -bf 0 -pix_fmt yuv420p "$dir/$target"
 }
 h264 flash-1920x960.ts -i "$dir/flash-1920x960.avi"
+if [ "${1:-}" = --network ]; then
+  [ -f "$dir/flashes10-1920x960.mp4" ] || ffmpeg -loglevel error -y -f lavfi -i \
+    "color=c=gray:size=1920x960:rate=30,drawbox=c=red:t=fill:enable='gte(n,150)*lt(mod(n-150,300),8)',noise=alls=40:allf=t" \
+    -t 62 -c:v libx264 -preset veryfast -b:v 6M -maxrate 6M -bufsize 6M -g 30 -bf 0 \
+    -pix_fmt yuv420p "$dir/flashes10-1920x960.mp4"
+  if ! command -v mpv >/dev/null; then
+    if [ "$(id -u)" -eq 0 ]; then sudo=""; else sudo="sudo"; fi
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends mpv >/dev/null
+  fi
+fi
 if [ "${1:-}" = --heavy ]; then
   [ -f "$dir/heavy-1920x960.ts" ] || ffmpeg -loglevel error -y -i "$dir/flash-1920x960.avi" \
     -t 62 -c:v libx264 -preset veryfast -b:v 88M -maxrate 88M -bufsize 44M -g 30 -bf 0 \
@@ -204,6 +218,33 @@ for mark in (12, 60):
 PY
 }
 
+if [ "${2:-}" = --network ]; then
+  # nginx with its RTMP module, as the network tests run it; ffmpeg publishes as a camera does.
+  ngx="$dir/nginx"
+  rm -rf "$ngx" && mkdir -p "$ngx/hls"
+  printf '%s\n' "load_module /usr/lib/nginx/modules/ngx_rtmp_module.so;" \
+    "user root; daemon off; worker_processes 1; pid $ngx/nginx.pid; error_log $ngx/error.log;" \
+    "events { worker_connections 64; }" \
+    "rtmp { server { listen 127.0.0.1:19231; chunk_size 4096; application live { live on;" \
+    "  record off; hls on; hls_path $ngx/hls; hls_fragment 1s; hls_playlist_length 6s; } } }" \
+    "http { access_log off; client_body_temp_path $ngx; proxy_temp_path $ngx;" \
+    "  fastcgi_temp_path $ngx; uwsgi_temp_path $ngx; scgi_temp_path $ngx;" \
+    "  server { listen 127.0.0.1:19232; location /hls { types {" \
+    "  application/vnd.apple.mpegurl m3u8; video/mp2t ts; } root $ngx;" \
+    "  add_header Cache-Control no-cache; } } }" >"$ngx/nginx.conf"
+  nginx -p "$ngx" -c "$ngx/nginx.conf" &
+  nginx=$!
+  trap 'kill $nginx 2>/dev/null' EXIT
+  until ss -ltn | grep -q ":19232 "; do sleep 0.2; done
+  for url in rtmp://127.0.0.1:19231/live/cam http://127.0.0.1:19232/hls/cam.m3u8; do
+    for _ in 1 2; do
+      for player in lumivane ffplay mpv; do
+        python3 scripts/network-delay.py "$dir/flashes10-1920x960.mp4" "$url" "$player"
+      done
+    done
+  done
+  exit 0
+fi
 if [ "${2:-}" = --heavy ]; then
   # Each as ffmpeg serves it, which a viewer that falls behind holds back.
   for clip in heavy-1920x960:64 heavy-3840x1920:30; do
