@@ -52,6 +52,7 @@ struct PadWatch {
   LiveEdge* edge;
   GstSegment segment;
   bool haveSegment = false;
+  bool video = false;  // its first buffer was found to be video (audio is not followed)
 };
 
 // A live playlist has no duration; a recorded one has, and so has a file on a web server,
@@ -100,17 +101,17 @@ GstPadProbeReturn watchPictures(GstPad* pad, GstPadProbeInfo* info, gpointer dat
     }
     return GST_PAD_PROBE_OK;
   }
-  LiveEdge& edge = *watch.edge;
-  const std::lock_guard<std::mutex> hold(edge.lock);
-  if (edge.kind == Kind::unknown) {
+  if (!watch.video) {
     GstCaps* caps = gst_pad_get_current_caps(pad);
-    const bool video =
+    watch.video =
         caps != nullptr &&
         std::strncmp(gst_structure_get_name(gst_caps_get_structure(caps, 0)), "video/", 6) == 0;
     if (caps != nullptr) gst_caps_unref(caps);
-    if (!video) return GST_PAD_PROBE_REMOVE;
-    edge.kind = kindOf(pad);
+    if (!watch.video) return GST_PAD_PROBE_REMOVE;
   }
+  LiveEdge& edge = *watch.edge;
+  const std::lock_guard<std::mutex> hold(edge.lock);
+  if (edge.kind == Kind::unknown) edge.kind = kindOf(pad);
   if (edge.kind != Kind::live) return GST_PAD_PROBE_REMOVE;
   GstBuffer* buffer = GST_PAD_PROBE_INFO_BUFFER(info);
   const GstClockTime time = GST_BUFFER_DTS_OR_PTS(buffer);
@@ -127,7 +128,7 @@ GstPadProbeReturn watchPictures(GstPad* pad, GstPadProbeInfo* info, gpointer dat
 
 void watchDemuxerPad(GstElement*, GstPad* pad, gpointer data) {
   if (GST_PAD_DIRECTION(pad) != GST_PAD_SRC) return;
-  auto* watch = new PadWatch{static_cast<LiveEdge*>(data), {}, false};
+  auto* watch = new PadWatch{static_cast<LiveEdge*>(data), {}, false, false};
   gst_segment_init(&watch->segment, GST_FORMAT_UNDEFINED);
   gst_pad_add_probe(
       pad,
