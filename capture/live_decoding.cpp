@@ -230,13 +230,14 @@ ReadyDecision decide(KeepUp& state, GstPad* pad, GstBuffer* buffer, bool busy) {
   // again, so that whole groups go. Where pictures come in bursts (a fragmented MP4's
   // fragments), a key frame is late by a fragment however well decoding keeps up, and a lasting
   // rise of the network's delay looks the same: a drop that has lasted a while ends at the next
-  // key frame, and lateness is measured afresh from there.
+  // key frame, so that at least one group in a few is shown. How late pictures are is still
+  // measured against the least lateness: a decoder that cannot keep up must not learn its own
+  // lateness as the present.
   const GstClockTimeDiff behind = lateness - state.least;
   const bool key = !GST_BUFFER_FLAG_IS_SET(buffer, GST_BUFFER_FLAG_DELTA_UNIT);
   if (state.dropping) {
     const bool givenUp = wallNs() - state.droppingSince >= kLongestDropNs;
     if (key && (behind <= kBehindNs / 2 || givenUp)) {
-      if (givenUp) state.least = lateness;
       state.dropping = false;
       state.live->dropping.store(false);
       state.live->droppingEndedUs.store(g_get_monotonic_time());

@@ -484,6 +484,11 @@ TEST_F(CameraEndToEnd, EscapeAtOnceOnASlowCamera) {
 // stays near the present, at key frames if it must, and says so once. The clip turns from red
 // to blue 6 s in.
 TEST_F(EndToEnd, StreamTooHeavyToDecodeStaysLiveAndSaysSo) {
+#ifdef __SANITIZE_ADDRESS__
+  // Instrumented, the viewer on a tenth of a processor falls seconds behind before its decoder,
+  // which is then not busy, so nothing is dropped: the bound is the released build's.
+  GTEST_SKIP() << "a real-time bound, not measured under AddressSanitizer";
+#endif
   const std::string clip = dir_ + "/heavy.ts", progress = dir_ + "/progress";
   ASSERT_EQ(shell("ffmpeg -v error -y -f lavfi -i 'color=c=red:s=1920x960:r=30,noise=alls=40:"
                   "allf=t,drawbox=c=blue:t=fill:enable=gte(n\\,180)' -t 14 -c:v libx264 "
