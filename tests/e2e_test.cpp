@@ -358,12 +358,16 @@ class CameraEndToEnd : public EndToEnd {
   }
 
   // Starts the viewer, waits for its picture, lets it run a second, and stops it.
-  cv::Mat pictureOf(const std::vector<std::string>& args, const std::vector<std::string>& env) {
+  // The viewer's picture; with `awaited`, once stderr holds it too (a damaged frame is seen only
+  // when it is the one shown, which a slow build may take a while to come to).
+  cv::Mat pictureOf(const std::vector<std::string>& args, const std::vector<std::string>& env,
+                    const std::string& awaited = "") {
     launch(args, true, env);
     window_.clear();
     waitForWindow();
     const cv::Mat shot = shownPicture();
     std::this_thread::sleep_for(1s);
+    if (!awaited.empty()) stderrWith(awaited, 10);
     kill(pid_, SIGKILL);
     waitpid(pid_, nullptr, 0);
     pid_ = -1;
@@ -402,7 +406,7 @@ TEST_F(CameraEndToEnd, ShowsTheBestModeOrTheOneAskedFor) {
     SCOPED_TRACE(c.args.front() + " " + c.args.back() + " " + c.damageEvery);
     std::vector<std::string> env = env_;
     if (!c.damageEvery.empty()) env.push_back("LUMIVANE_FAKE_CAMERA_DAMAGE_EVERY=" + c.damageEvery);
-    const cv::Mat shot = pictureOf(c.args, env);
+    const cv::Mat shot = pictureOf(c.args, env, c.said);
     EXPECT_EQ(readFile(stderrPath_), c.said);
     const cv::Mat& still = stills[c.upright ? 0 : 1];
     EXPECT_LT(cv::norm(shot, still, cv::NORM_L1) / shot.total() / 3, 3.0)
