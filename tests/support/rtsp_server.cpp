@@ -22,40 +22,37 @@ int main(int argc, char** argv) {
                              "pt=96 config-interval=-1 )";
   gst_rtsp_media_factory_set_launch(factory, launch.c_str());
   gst_rtsp_media_factory_set_shared(factory, FALSE);
+  // TLS or a password needs an authority, under which the role "viewer" may see the clip.
+  GstRTSPAuth* auth = nullptr;
+  GstRTSPToken* token =
+      gst_rtsp_token_new(GST_RTSP_TOKEN_MEDIA_FACTORY_ROLE, G_TYPE_STRING, "viewer", nullptr);
   for (int i = 3; i < argc; ++i) {
     const char* colon = std::strchr(argv[i], ':');
     if (std::strcmp(argv[i], "tcp") == 0) {
       gst_rtsp_media_factory_set_protocols(factory, GST_RTSP_LOWER_TRANS_TCP);
-    } else if (std::strncmp(argv[i], "tls=", 4) == 0) {
+      continue;
+    }
+    if (auth == nullptr) auth = gst_rtsp_auth_new();
+    if (std::strncmp(argv[i], "tls=", 4) == 0) {
       // RTSP over TLS, to anyone.
-      GstRTSPAuth* auth = gst_rtsp_auth_new();
       GTlsCertificate* certificate = g_tls_certificate_new_from_file(argv[i] + 4, nullptr);
       gst_rtsp_auth_set_tls_certificate(auth, certificate);
-      GstRTSPToken* token =
-          gst_rtsp_token_new(GST_RTSP_TOKEN_MEDIA_FACTORY_ROLE, G_TYPE_STRING, "viewer", nullptr);
       gst_rtsp_auth_set_default_token(auth, token);
-      gst_rtsp_token_unref(token);
-      gst_rtsp_server_set_auth(server, auth);
-      g_object_unref(auth);
-      gst_rtsp_media_factory_add_role(factory, "viewer", GST_RTSP_PERM_MEDIA_FACTORY_ACCESS,
-                                      G_TYPE_BOOLEAN, TRUE, GST_RTSP_PERM_MEDIA_FACTORY_CONSTRUCT,
-                                      G_TYPE_BOOLEAN, TRUE, nullptr);
     } else if (colon != nullptr) {
       // Basic authentication: only this user, with this password, may see the clip.
       const std::string user(argv[i], static_cast<size_t>(colon - argv[i]));
-      GstRTSPAuth* auth = gst_rtsp_auth_new();
-      GstRTSPToken* token =
-          gst_rtsp_token_new(GST_RTSP_TOKEN_MEDIA_FACTORY_ROLE, G_TYPE_STRING, "viewer", nullptr);
       gchar* basic = gst_rtsp_auth_make_basic(user.c_str(), colon + 1);
       gst_rtsp_auth_add_basic(auth, basic, token);
       g_free(basic);
-      gst_rtsp_token_unref(token);
-      gst_rtsp_server_set_auth(server, auth);
-      g_object_unref(auth);
-      gst_rtsp_media_factory_add_role(factory, "viewer", GST_RTSP_PERM_MEDIA_FACTORY_ACCESS,
-                                      G_TYPE_BOOLEAN, TRUE, GST_RTSP_PERM_MEDIA_FACTORY_CONSTRUCT,
-                                      G_TYPE_BOOLEAN, TRUE, nullptr);
     }
+  }
+  gst_rtsp_token_unref(token);
+  if (auth != nullptr) {
+    gst_rtsp_server_set_auth(server, auth);
+    g_object_unref(auth);
+    gst_rtsp_media_factory_add_role(factory, "viewer", GST_RTSP_PERM_MEDIA_FACTORY_ACCESS,
+                                    G_TYPE_BOOLEAN, TRUE, GST_RTSP_PERM_MEDIA_FACTORY_CONSTRUCT,
+                                    G_TYPE_BOOLEAN, TRUE, nullptr);
   }
   gst_rtsp_mount_points_add_factory(gst_rtsp_server_get_mount_points(server), "/live", factory);
   if (gst_rtsp_server_attach(server, nullptr) == 0) {
