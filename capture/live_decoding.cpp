@@ -179,6 +179,7 @@ struct KeepUp {
   bool mayDrop = false;  // a live stream's, not one played on the clock
   bool dropping = false;
   gint64 droppingSince = 0;          // wall nanoseconds
+  bool droppedSettled = false;       // the drop began after the stream's start
   bool mayTakeFrameThreads = false;  // one slice a picture, on slice threads so far
   // The decoder's own time, wall nanoseconds: when it last gave its call back, and how much of
   // the time since the window began it spent decoding.
@@ -235,6 +236,7 @@ ReadyDecision decide(KeepUp& state, GstPad* pad, GstBuffer* buffer, bool busy) {
   // lateness as the present.
   const GstClockTimeDiff behind = lateness - state.least;
   const bool key = !GST_BUFFER_FLAG_IS_SET(buffer, GST_BUFFER_FLAG_DELTA_UNIT);
+  bool resumed = false;
   if (state.dropping) {
     const bool givenUp = wallNs() - state.droppingSince >= kLongestDropNs;
     if (key && (behind <= kBehindNs / 2 || givenUp)) {
@@ -242,10 +244,15 @@ ReadyDecision decide(KeepUp& state, GstPad* pad, GstBuffer* buffer, bool busy) {
       state.live->dropping.store(false);
       state.live->droppingEndedUs.store(g_get_monotonic_time());
       state.resumedAt.store(GST_BUFFER_PTS(buffer));
+      resumed = true;
+      // The decoder idled while pictures were dropped; how busy it is is measured afresh.
+      state.windowStart = 0;
+      state.windowBusy = 0;
     }
   } else if (state.mayDrop && busy && behind > kBehindNs) {
     state.dropping = true;
     state.droppingSince = wallNs();
+    state.droppedSettled = settled;
     state.live->dropping.store(true);
     // Catching up with what queued while the stream started is no news, nor is one burst after
     // a pause of the network; decoding that falls behind again and again is.
@@ -269,7 +276,10 @@ ReadyDecision decide(KeepUp& state, GstPad* pad, GstBuffer* buffer, bool busy) {
       shown < resumedAt) {
     return ReadyDecision::drop;
   }
-  if (key && settled && busy && state.mayTakeFrameThreads && behind > kFrameThreadsNs) {
+  // A drop after the start shows that one thread cannot keep up: the key frame that ends it is
+  // where frame threads begin.
+  const bool slow = behind > kFrameThreadsNs || (resumed && state.droppedSettled);
+  if (key && settled && busy && state.mayTakeFrameThreads && slow) {
     state.mayTakeFrameThreads = false;
     takeFrameThreads(pad, decoder.get());
   }

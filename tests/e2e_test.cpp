@@ -489,16 +489,19 @@ TEST_F(CameraEndToEnd, EscapeAtOnceOnASlowCamera) {
 // to blue 6 s in.
 TEST_F(EndToEnd, StreamTooHeavyToDecodeStaysLiveAndSaysSo) {
 #ifdef __SANITIZE_ADDRESS__
-  // Instrumented, the viewer on a tenth of a processor falls seconds behind before its decoder,
-  // which is then not busy, so nothing is dropped: the bound is the released build's.
+  // Instrumented, all of the viewer falls behind this stream, not its decoder alone: the bound
+  // is the released build's.
   GTEST_SKIP() << "a real-time bound, not measured under AddressSanitizer";
 #endif
+  // Noise that changes each picture: 90 Mbit/s, which one thread decodes at 0.87 of real time.
+  // A key frame each second, as a camera sends them; the switch to blue is one.
   const std::string clip = dir_ + "/heavy.ts", progress = dir_ + "/progress";
-  ASSERT_EQ(shell("ffmpeg -v error -y -f lavfi -i 'color=c=red:s=1920x960:r=30,noise=alls=40:"
-                  "allf=t,drawbox=c=blue:t=fill:enable=gte(n\\,180)' -t 14 -c:v libx264 "
-                  "-preset superfast -b:v 90M -maxrate 90M -bufsize 45M -g 30 -bf 0 " +
-                  clip + " && echo made"),
-            "made\n");
+  ASSERT_EQ(
+      shell("ffmpeg -v error -y -f lavfi -i 'color=c=red:s=1920x960:r=30,noise=alls=40:"
+            "allf=t,drawbox=c=blue:t=fill:enable=gte(n\\,180)' -t 14 -c:v libx264 "
+            "-preset superfast -b:v 90M -maxrate 90M -bufsize 45M -g 30 -bf 0 -sc_threshold 0 " +
+            clip + " && echo made"),
+      "made\n");
   int port = 0;
   close(listenOnLoopback(1, &port));
   const std::string url = "http://127.0.0.1:" + std::to_string(port) + "/live";
@@ -508,7 +511,8 @@ TEST_F(EndToEnd, StreamTooHeavyToDecodeStaysLiveAndSaysSo) {
   while (shell("ss -ltn | grep -c ':" + std::to_string(port) + " '") == "0\n") {
     std::this_thread::sleep_for(50ms);
   }
-  // The viewer and eight busy loops share the first processor this test may use.
+  // The viewer and two busy loops share the first processor this test may use: the decoder
+  // gets less than it needs, the network and the demuxer as much as they need.
   cpu_set_t all, first;
   ASSERT_EQ(sched_getaffinity(0, sizeof all, &all), 0);
   CPU_ZERO(&first);
@@ -520,7 +524,7 @@ TEST_F(EndToEnd, StreamTooHeavyToDecodeStaysLiveAndSaysSo) {
   }
   ASSERT_EQ(sched_setaffinity(0, sizeof first, &first), 0);
   std::vector<pid_t> busy;
-  for (int i = 0; i < 8; ++i) {
+  for (int i = 0; i < 2; ++i) {
     busy.push_back(fork());
     if (busy.back() == 0) {
       for (volatile unsigned spin = 0;; spin = spin + 1) {
