@@ -149,11 +149,20 @@ std::string oneLine(std::string text) {
   return text;
 }
 
-// A server's own refusal, as RTSP and HTTP servers word it, whatever the element's capitals.
+// A server's own refusal: as RTSP and HTTP servers word it, whatever the element's capitals,
+// and as an RTMP server answers a play or connect command (rtmp2src quotes its status object).
 const char* serverRefusal(const GError* error) {
   for (const char* refusal :
        {"unauthorized", "forbidden", "session not found", "not found", "service unavailable"}) {
     if (g_ascii_strncasecmp(error->message, refusal, std::strlen(refusal)) == 0) return refusal;
+  }
+  const std::string message = error->message;
+  if (message.find("NetStream.Play.StreamNotFound") != std::string::npos) {
+    return "nobody publishes this stream on the server";
+  }
+  if (message.find("play denied") != std::string::npos) return "the server refused to play it";
+  if (message.find("'connect' cmd failed") != std::string::npos) {
+    return "the server refused its application";
   }
   return nullptr;
 }

@@ -203,7 +203,9 @@ TEST_F(Network, RtmpAndLiveHlsFromNginx) {
       << dir_ << "/nginx.pid; error_log " << dir_ << "/error.log;\n"
       << "events { worker_connections 64; }\n"
          "rtmp { server { listen 127.0.0.1:"
-      << rtmp << "; chunk_size 4096; application live { live on; record off; hls on; hls_path "
+      << rtmp
+      << "; chunk_size 4096; application live { live on; idle_streams off; record off; hls on; "
+         "hls_path "
       << dir_ << "/hls; hls_fragment 1s; hls_playlist_length 6s; } } }\n"
       << "http { access_log off; client_body_temp_path " << dir_ << "; proxy_temp_path " << dir_
       << "; fastcgi_temp_path " << dir_ << "; uwsgi_temp_path " << dir_ << "; scgi_temp_path "
@@ -216,7 +218,15 @@ TEST_F(Network, RtmpAndLiveHlsFromNginx) {
   sender_.start("ffmpeg -v error -re -stream_loop -1 -i " + clip() +
                     " -c copy -f flv rtmp://127.0.0.1:" + std::to_string(rtmp) + "/live/cam",
                 dir_ + "/sender.txt");
-  expectClip("rtmp://127.0.0.1:" + std::to_string(rtmp) + "/live/cam");
+  const std::string server = "rtmp://127.0.0.1:" + std::to_string(rtmp);
+  expectClip(server + "/live/cam");
+  for (const auto& [path, reason] :
+       {std::pair<std::string, std::string>{"/live/nobody",
+                                            "nobody publishes this stream on the server"},
+        {"/nothing/cam", "the server refused its application"}}) {
+    expectOnce(server + path, "cannot open stream " + server + path + ": " + reason +
+                                  "; showing the test card, retrying every 2 s");
+  }
   // nginx writes the playlist once it has its first fragments.
   struct stat info;
   for (int i = 0; i < 100 && stat((dir_ + "/hls/cam.m3u8").c_str(), &info) != 0; ++i) {
