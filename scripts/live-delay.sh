@@ -9,10 +9,12 @@
 # With --heavy, H.264 at 88 Mbit/s (1920 by 960, noise, a key frame a second), as a 4K 360
 # camera's live stream runs, and at 100 Mbit/s at 3840 by 1920, each served by ffmpeg -re
 # -listen, with this viewer (both modes) and then ffplay's low-delay flags.
-# With --network, RTMP and live HLS (1 s fragments) from nginx with its RTMP module, to which
-# ffmpeg publishes a 6 Mbit/s 1920 by 960 stream as a camera does, red every 10 s
-# (scripts/network-delay.py): this viewer, ffplay with its low-delay flags and mpv's low-latency
-# profile, each twice; each flash's delay, and the longest a picture was held once playing.
+# With --network [rtmp http rtsp srt udp], a 6 Mbit/s 1920 by 960 stream, red every 10 s, as a
+# camera sends it (scripts/network-delay.py): RTMP and live HLS (1 s fragments) from nginx with
+# its RTMP module, to which ffmpeg publishes; RTSP from the tests' RTSP server; SRT from an
+# ffmpeg listener and to an ffmpeg caller; MPEG-TS over UDP from ffmpeg. This viewer, ffplay
+# with its low-delay flags and mpv's low-latency profile, each twice; each flash's delay, and
+# the longest a picture was held once playing.
 # With --camera, the test camera of the tests (a V4L2 camera at the kernel interface, 3840 by
 # 1920 MJPEG at 30 fps) turns red every other second, alternately with this viewer and ffplay;
 # the delay runs from the moment the camera captures the first red frame.
@@ -23,7 +25,7 @@ if [ "${1:-}" != --under-x ]; then
 ./scripts/install-deps.sh
 cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DLUMIVANE_BUILD_TESTS=ON >/dev/null
 cmake --build build -j"$(nproc)" --target lumivane lumivane_bench lumivane_pixel_watch \
-  lumivane_fake_camera >/dev/null
+  lumivane_fake_camera lumivane_rtsp_server >/dev/null
 mkdir -p "$dir"
 clip() {  # SIZE: a 62 s MJPEG clip of noise with red frames from 12 s and from 60 s
   [ -f "$dir/flash-$1.avi" ] || ffmpeg -loglevel error -y -f lavfi -i \
@@ -63,7 +65,7 @@ h264 flashes-1920x960.ts -f lavfi -i \
   "color=c=gray:size=1920x960:rate=30,noise=alls=40:allf=t,drawbox=c=red:t=fill:enable='gte(n,60)*lt(mod(n,60),8)'"
 
 # The rest runs under a virtual X server with Mesa's software GL.
-LIBGL_ALWAYS_SOFTWARE=1 exec xvfb-run -a -s "-screen 0 1280x1024x24" "$0" --under-x "${1:-}"
+LIBGL_ALWAYS_SOFTWARE=1 exec xvfb-run -a -s "-screen 0 1280x1024x24" "$0" --under-x "$@"
 fi
 
 watch() {  # TITLE SECONDS FILE: when the viewer's window, once it is up, turns red
@@ -236,7 +238,12 @@ if [ "${2:-}" = --network ]; then
   nginx=$!
   trap 'kill $nginx 2>/dev/null' EXIT
   until ss -ltn | grep -q ":19232 "; do sleep 0.2; done
-  for url in rtmp://127.0.0.1:19231/live/cam http://127.0.0.1:19232/hls/cam.m3u8; do
+  # The protocols named after --network (rtmp http rtsp srt udp), or all of them.
+  shift 2
+  for url in rtmp://127.0.0.1:19231/live/cam http://127.0.0.1:19232/hls/cam.m3u8 \
+    rtsp://127.0.0.1:19236/live srt://127.0.0.1:19233 "srt://:19234?mode=listener" \
+    udp://@:19235; do
+    [ $# -eq 0 ] || printf ' %s ' "$@" | grep -q " ${url%%:*} " || continue
     for _ in 1 2; do
       for player in lumivane ffplay mpv; do
         python3 scripts/network-delay.py "$dir/flashes10-1920x960.mp4" "$url" "$player"

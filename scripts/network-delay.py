@@ -1,7 +1,12 @@
-"""One run of live-delay.sh --network: ffmpeg publishes CLIP to nginx's RTMP module as a camera
-does, a player shows URL (from that nginx), and a watcher notes when the window turns red (every
-10 s from 5 s) and the longest a picture stayed on screen once playing (the clip's noise changes
-every frame). Usage: network-delay.py CLIP URL lumivane|ffplay|mpv, under X."""
+"""One run of live-delay.sh --network: a server or sender on loopback sends CLIP as a camera or
+an encoder does, a player shows URL, and a watcher notes when the window turns red (every 10 s
+from 5 s) and the longest a picture stayed on screen once playing (the clip's noise changes
+every frame). Usage: network-delay.py CLIP URL lumivane|ffplay|mpv, under X.
+
+What sends, by URL: rtmp:// and http:// (HLS), ffmpeg publishing to the nginx that
+live-delay.sh runs; rtsp://, the tests' RTSP server, which prints when a client's clip starts
+playing; srt:// calling, an ffmpeg listener; srt:// with mode=listener, an ffmpeg caller;
+udp://, ffmpeg sending MPEG-TS. ffmpeg's progress tells when each flash was sent."""
 import os
 import subprocess
 import sys
@@ -10,23 +15,45 @@ import time
 
 clip, url, player = sys.argv[1:]
 seconds = 45
-# The moment ffmpeg's output passes a flash's time is when the flash was sent.
-pub = subprocess.Popen(["ffmpeg", "-loglevel", "error", "-re", "-i", clip, "-c", "copy", "-f",
-                        "flv", "-progress", "pipe:1", "-stats_period", "0.1",
-                        "rtmp://127.0.0.1:19231/live/cam"], stdout=subprocess.PIPE, text=True)
+port = url.rsplit(":", 1)[1].split("/")[0].split("?")[0]
+ffmpeg = ["ffmpeg", "-loglevel", "error", "-re", "-i", clip, "-c", "copy", "-progress", "pipe:1",
+          "-stats_period", "0.1"]
 sent = {}
+# The URL each player is given: ffmpeg's own forms where this viewer takes other players'.
+theirs = url.replace("srt://:", "srt://127.0.0.1:").replace("udp://@:", "udp://127.0.0.1:")
+if url.startswith(("rtmp://", "http://")):
+    send, later = ffmpeg + ["-f", "flv", "rtmp://127.0.0.1:19231/live/cam"], False
+elif url.startswith("rtsp://"):
+    send, later = ["./build/lumivane_rtsp_server", port, clip, "clock"], False
+elif "mode=listener" in url:
+    send, later = ffmpeg + ["-f", "mpegts", "srt://127.0.0.1:%s?mode=caller" % port], True
+elif url.startswith("srt://"):
+    send, later = ffmpeg + ["-f", "mpegts", "srt://127.0.0.1:%s?mode=listener" % port], False
+else:
+    send, later = ffmpeg + ["-f", "mpegts", "udp://127.0.0.1:%s?pkt_size=1316" % port], False
 
 
-def progress():
+def progress(pub):
     frame = 150
     for line in pub.stdout:
+        if line.startswith("playing "):  # frame N is sent N/30 s after this
+            start = float(line.split()[1])
+            for frame in range(150, seconds * 30, 300):
+                sent[frame] = start + frame / 30 * 1000
+        # The moment ffmpeg's output passes a flash's time is when the flash was sent.
         if line.startswith("out_time_us=") and line[12:].strip().isdigit():
             while int(line[12:]) >= frame / 30 * 1e6:
                 sent[frame] = time.monotonic() * 1000
                 frame += 300
 
 
-threading.Thread(target=progress, daemon=True).start()
+def start_sender():
+    pub = subprocess.Popen(send, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+    threading.Thread(target=progress, args=(pub,), daemon=True).start()
+    return pub
+
+
+pub = None if later else start_sender()
 time.sleep(3.5 if url.endswith(".m3u8") else 0.5)  # until nginx has written the playlist
 command, title = {
     "lumivane": (["./build/lumivane"], "^Lumivane - Brackwell$"),
@@ -36,8 +63,12 @@ command, title = {
     "mpv": (["mpv", "--really-quiet", "--profile=low-latency", "--untimed", "--ao=null",
              "--vo=x11", "--geometry=640x480", "--title=mpv-live"], "^mpv-live$"),
 }[player]
-viewer = subprocess.Popen(command + [url], env=dict(os.environ, SDL_AUDIODRIVER="dummy"),
+viewer = subprocess.Popen(command + [url if player == "lumivane" else theirs],
+                          env=dict(os.environ, SDL_AUDIODRIVER="dummy"),
                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+if later:  # a caller: once the player listens
+    time.sleep(1)
+    pub = start_sender()
 window = ""
 for _ in range(50):
     found = subprocess.run(["xdotool", "search", "--name", title], capture_output=True, text=True)

@@ -1,6 +1,9 @@
 // An RTSP server for the network tests, built on GStreamer's RTSP server library: it serves a
 // clip at rtsp://127.0.0.1:PORT/live, from its start to each client, paced in real time.
 // Usage: lumivane_rtsp_server PORT CLIP.mp4 [tcp] [USER:PASSWORD] [tls=CERTIFICATE_AND_KEY.pem]
+// [clock]. With clock, it prints "playing MS" (the monotonic clock, in milliseconds) as a
+// client's clip starts playing, which is when its first picture is sent: the delay benchmark's
+// time of sending.
 #include <gst/rtsp-server/rtsp-server.h>
 
 #include <cstdio>
@@ -10,7 +13,7 @@
 int main(int argc, char** argv) {
   gst_init(&argc, &argv);
   if (argc < 3) {
-    std::fprintf(stderr, "usage: %s PORT CLIP [tcp] [USER:PASSWORD] [tls=PEM]\n", argv[0]);
+    std::fprintf(stderr, "usage: %s PORT CLIP [tcp] [USER:PASSWORD] [tls=PEM] [clock]\n", argv[0]);
     return 2;
   }
   GstRTSPServer* server = gst_rtsp_server_new();
@@ -28,6 +31,22 @@ int main(int argc, char** argv) {
       gst_rtsp_token_new(GST_RTSP_TOKEN_MEDIA_FACTORY_ROLE, G_TYPE_STRING, "viewer", nullptr);
   for (int i = 3; i < argc; ++i) {
     const char* colon = std::strchr(argv[i], ':');
+    if (std::strcmp(argv[i], "clock") == 0) {
+      g_signal_connect(factory, "media-configure",
+                       G_CALLBACK(+[](GstRTSPMediaFactory*, GstRTSPMedia* media, gpointer) {
+                         g_signal_connect(
+                             media, "new-state",
+                             G_CALLBACK(+[](GstRTSPMedia*, gint state, gpointer) {
+                               if (state != GST_STATE_PLAYING) return;
+                               std::printf("playing %lld\n",
+                                           static_cast<long long>(g_get_monotonic_time() / 1000));
+                               std::fflush(stdout);
+                             }),
+                             nullptr);
+                       }),
+                       nullptr);
+      continue;
+    }
     if (std::strcmp(argv[i], "tcp") == 0) {
       gst_rtsp_media_factory_set_protocols(factory, GST_RTSP_LOWER_TRANS_TCP);
       continue;
