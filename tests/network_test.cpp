@@ -295,6 +295,18 @@ TEST_F(Network, SrtCallingAndListening) {
                     "&latency=200000'; sleep 0.2; done\"",
                 dir_ + "/sender.txt");
   expectClip("srt://:" + std::to_string(port) + "?mode=listener&" + key);
+  // Rendezvous: each side calls the other from the port the other calls. ffmpeg's libsrt binds
+  // the port it calls, so the peer is GStreamer's, paced by its clock, seven TS packets a
+  // message as SRT senders send them.
+  const int peer = freePort();
+  sender_.start("gst-launch-1.0 -q filesrc location=" + clip() +
+                    " ! qtdemux ! h264parse ! mpegtsmux alignment=7 ! srtsink sync=true "
+                    "'uri=srt://127.0.0.1:" +
+                    std::to_string(port) + "?mode=rendezvous&localport=" + std::to_string(peer) +
+                    "&" + key + "'",
+                dir_ + "/sender.txt");
+  expectClip("srt://127.0.0.1:" + std::to_string(peer) +
+             "?mode=rendezvous&localport=" + std::to_string(port) + "&" + key);
 }
 
 TEST_F(Network, MpegTsOverUdp) {
