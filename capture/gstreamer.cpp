@@ -161,7 +161,8 @@ const char* serverRefusal(const GError* error) {
     return "nobody publishes this stream on the server";
   }
   if (message.find("play denied") != std::string::npos) return "the server refused to play it";
-  if (message.find("'connect' cmd failed") != std::string::npos) {
+  // Not "'connect' cmd failed; ...", which is a reply rtmp2src cannot read.
+  if (message.find("'connect' cmd failed:") != std::string::npos) {
     return "the server refused its application";
   }
   return nullptr;
@@ -437,7 +438,12 @@ class GstReader final : public Reader {
               !g_error_matches(error, GST_CORE_ERROR, GST_CORE_ERROR_MISSING_PLUGIN) &&
               // Said again, with its reason, by the error that follows.
               !g_error_matches(error, GST_PARSE_ERROR, GST_PARSE_ERROR_DELAYED_LINK)) {
-            sayOnce(said_.warning, describeSource(choice_) + ": " + oneLine(error->message));
+            // tsdemux's words for packets a network lost: the decoder conceals what it can.
+            const bool lost = std::strstr(error->message, "CONTINUITY") != nullptr;
+            sayOnce(said_.warning,
+                    describeSource(choice_) + ": " +
+                        (lost ? "packets were lost on the way; pictures may show damage"
+                              : oneLine(error->message)));
           }
           g_error_free(error);
           g_free(debug);

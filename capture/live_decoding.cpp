@@ -245,9 +245,12 @@ ReadyDecision decide(KeepUp& state, GstPad* pad, GstBuffer* buffer, bool busy) {
       state.live->droppingEndedUs.store(g_get_monotonic_time());
       state.resumedAt.store(GST_BUFFER_PTS(buffer));
       resumed = true;
-      // The decoder idled while pictures were dropped; how busy it is is measured afresh.
+      // The decoder idled while pictures were dropped; how busy it is is measured afresh, and
+      // until a whole window says so it is not taken as busy, so that a lasting rise of the
+      // network's delay, past the drop's end, is played with and not dropped again and again.
       state.windowStart = 0;
       state.windowBusy = 0;
+      state.busy = false;
     }
   } else if (state.mayDrop && busy && behind > kBehindNs) {
     state.dropping = true;

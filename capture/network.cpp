@@ -78,17 +78,22 @@ std::string srtFault(const std::string& url, const std::string& warning) {
   Endpoint endpoint;
   if (schemeOf(url) != "srt" || !parseEndpoint(url, 0, &endpoint)) return "";
   const std::string where = endpointText(endpoint);
+  // In rendezvous, the other side calls too: a peer, not a listener.
+  // SRT waits ten times as long for a peer as for a listener.
+  const bool rendezvous = url.find("mode=rendezvous") != std::string::npos;
+  const std::string peer = rendezvous ? "peer" : "listener";
   if (warning.find("Connection timeout") != std::string::npos) {
-    return "no SRT listener answered at " + where + " in " + std::to_string(kSrtConnectTimeoutS) +
-           " s";
+    return "no SRT " + peer + " answered at " + where + " in " +
+           std::to_string(kSrtConnectTimeoutS * (rendezvous ? 10 : 1)) + " s";
   }
   if (warning.find("passphrase") != std::string::npos ||
       warning.find("authenticate") != std::string::npos) {
-    return "the SRT listener at " + where + " refused the passphrase";
+    return "the SRT " + peer + " at " + where + " refused the passphrase";
   }
-  // srtsrc calls again at once, again and again, after any other refusal.
+  // srtsrc calls again at once, again and again, after any other refusal, and after the other
+  // side has gone.
   if (warning.find("Trying to reconnect") != std::string::npos) {
-    return "the SRT listener at " + where + " refused the connection";
+    return "the SRT " + peer + " at " + where + " refused or ended the connection";
   }
   return "";
 }

@@ -447,5 +447,7 @@ TEST(Messages, StreamEndpointsAndUrls) {
   EXPECT_EQ(gstreamerUrl("udp://127.0.0.1:5000"), "udp://127.0.0.1:5000");
   EXPECT_EQ(srtFault("srt://h:9000?passphrase=x", "Error on SRT socket: Connection timeout."),
             "no SRT listener answered at h:9000 in 3 s");
+  EXPECT_EQ(srtFault("srt://h:9000?mode=rendezvous&localport=9001", "Connection timeout"),
+            "no SRT peer answered at h:9000 in 30 s");
   EXPECT_EQ(srtFault("srt://:9000?mode=listener", "Connection timeout"), "");
 }
