@@ -98,6 +98,36 @@ std::string srtFault(const std::string& url, const std::string& warning) {
   return "";
 }
 
+std::string srtSettingsFault(const std::string& url) {
+  const size_t query = url.find('?');
+  if (schemeOf(url) != "srt" || query == std::string::npos) return "";
+  std::string settings = url.substr(query + 1);
+  settings = settings.substr(0, settings.find('#'));
+  for (size_t at = 0; at <= settings.size();) {
+    const size_t end = std::min(settings.find('&', at), settings.size());
+    const std::string setting = settings.substr(at, end - at);
+    at = end + 1;
+    const size_t equals = setting.find('=');
+    const std::string key = setting.substr(0, equals);
+    gchar* decoded = g_uri_unescape_string(
+        equals == std::string::npos ? "" : setting.c_str() + equals + 1, nullptr);
+    const std::string value = decoded != nullptr ? decoded : "";
+    g_free(decoded);
+    // Anything else makes srtsrc give up with GStreamer's own words, or go on unencrypted.
+    if (key == "passphrase" && (value.size() < 10 || value.size() > 79)) {
+      return "an SRT passphrase is 10 to 79 characters";
+    }
+    if (key == "latency" && (value.empty() || value.size() > 6 ||
+                             value.find_first_not_of("0123456789") != std::string::npos)) {
+      return "an SRT latency is a number of milliseconds";
+    }
+    if (key == "mode" && value != "caller" && value != "listener" && value != "rendezvous") {
+      return "an SRT mode is caller, listener or rendezvous";
+    }
+  }
+  return "";
+}
+
 std::string endpointText(const Endpoint& endpoint) {
   const bool ipv6 = endpoint.host.find(':') != std::string::npos;
   return (ipv6 ? "[" + endpoint.host + "]" : endpoint.host) + ":" + std::to_string(endpoint.port);

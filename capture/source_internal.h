@@ -109,3 +109,7 @@ class ReachCheck {
 // The fault that an SRT caller's warning stands for, in our words ("no SRT listener answered at
 // HOST:PORT in 3 s", a refused passphrase), or "" when `url` is no SRT caller's.
 std::string srtFault(const std::string& url, const std::string& warning);
+
+// What is wrong with an SRT URL's own settings (a passphrase SRT refuses to use, a mode or a
+// latency it does not know), or "" when nothing is, or `url` is not SRT's.
+std::string srtSettingsFault(const std::string& url);

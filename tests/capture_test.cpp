@@ -450,4 +450,13 @@ TEST(Messages, StreamEndpointsAndUrls) {
   EXPECT_EQ(srtFault("srt://h:9000?mode=rendezvous&localport=9001", "Connection timeout"),
             "no SRT peer answered at h:9000 in 30 s");
   EXPECT_EQ(srtFault("srt://:9000?mode=listener", "Connection timeout"), "");
+  const std::string settings[][2] = {
+      {"srt://h:9000?passphrase=short", "an SRT passphrase is 10 to 79 characters"},
+      {"srt://h:9000?streamid=a&passphrase=ten%20chars!", ""},
+      {"srt://h:9000?latency=abc", "an SRT latency is a number of milliseconds"},
+      {"srt://:9000?mode=server", "an SRT mode is caller, listener or rendezvous"},
+      {"srt://h:9000?latency=0&mode=rendezvous#passphrase=x", ""},
+      {"rtsp://h/live?passphrase=x", ""},
+  };
+  for (const auto& c : settings) EXPECT_EQ(srtSettingsFault(c[0]), c[1]) << c[0];
 }
