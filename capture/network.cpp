@@ -3,6 +3,7 @@
 // says only that connecting failed.
 #include <gio/gio.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 

@@ -197,13 +197,10 @@ if viewer[0] == "ffplay":
 else:
     player = subprocess.Popen(viewer + [url])
     title = "^Lumivane - Brackwell$"
-window = ""
-for _ in range(50):
-    found = subprocess.run(["xdotool", "search", "--name", title], capture_output=True, text=True)
-    if found.stdout.strip():
-        window = found.stdout.split()[0]
-        break
-    time.sleep(0.2)
+# xdotool waits for the window itself, 10 s at most.
+found = subprocess.run(["timeout", "10", "xdotool", "search", "--sync", "--name", title],
+                       capture_output=True, text=True)
+window = (found.stdout.split() or [""])[0]
 watch = subprocess.run(["./build/lumivane_pixel_watch", window, "320", "200", str(seconds)],
                        capture_output=True, text=True)
 player.kill()

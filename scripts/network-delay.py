@@ -69,13 +69,10 @@ viewer = subprocess.Popen(command + [url if player == "lumivane" else theirs],
 if later:  # a caller: once the player listens
     time.sleep(1)
     pub = start_sender()
-window = ""
-for _ in range(50):
-    found = subprocess.run(["xdotool", "search", "--name", title], capture_output=True, text=True)
-    if found.stdout.strip():
-        window = found.stdout.split()[0]
-        break
-    time.sleep(0.2)
+# xdotool waits for the window itself, 10 s at most.
+found = subprocess.run(["timeout", "10", "xdotool", "search", "--sync", "--name", title],
+                       capture_output=True, text=True)
+window = (found.stdout.split() or [""])[0]
 # A click stops the viewer's spin, so that only new pictures change the window.
 subprocess.run(["xdotool", "mousemove", "--window", window, "100", "100", "click", "1"])
 watch = "./build/lumivane_pixel_watch"
