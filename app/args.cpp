@@ -383,6 +383,8 @@ const char* usageText() {
          "             srt://:9000?mode=listener            (or mode=rendezvous)\n"
          "             udp://@:5000, udp://@239.0.0.1:5000  (MPEG-TS, multicast)\n"
          "             tcp://host:5000                      (raw MPEG-TS)\n"
+         "           over TLS, SSL_CERT_FILE=FILE trusts FILE's certificates instead of the\n"
+         "           system's (a camera's own)\n"
          "  PIPELINE a GStreamer pipeline (text with ' ! '), such as\n"
          "           'v4l2src ! image/jpeg,width=3840,height=1920 ! jpegdec'; run as written,\n"
          "           with '! videoconvert ! appsink' added unless it ends in an appsink\n"

@@ -68,6 +68,7 @@ bool startGstreamer() {
     gst_debug_remove_log_function(gst_debug_log_default);
     // GLib's warnings and criticals (a broken element's, say) would go to the terminal.
     g_log_set_default_handler(dropLogMessage, nullptr);
+    trustCertificatesFromEnvironment();
     return true;
   }();
   return started;

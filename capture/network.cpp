@@ -2,8 +2,11 @@
 // users type them, and a look of our own at why a server cannot be reached, where GStreamer
 // says only that connecting failed.
 #include <gio/gio.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -206,7 +209,43 @@ void connected(GObject* client, GAsyncResult* result, gpointer data) {
 
 }  // namespace
 
+void trustCertificatesFromEnvironment() {
+  static const bool once = [] {
+    // As OpenSSL's users know it: the certificates to trust instead of the system's, so that a
+    // camera or a server with a certificate of its own (or of a private authority) is reached
+    // over TLS. GStreamer's elements all take GIO's default database.
+    const char* path = std::getenv("SSL_CERT_FILE");
+    if (path == nullptr || *path == '\0') return true;
+    if (access(path, R_OK) != 0) {
+      std::fprintf(stderr,
+                   "lumivane: cannot read SSL_CERT_FILE %s: %s; trusting the system's "
+                   "certificates\n",
+                   path, std::strerror(errno));
+      return true;
+    }
+    // GIO's file database takes an absolute path only.
+    char* absolute = realpath(path, nullptr);
+    GList* certificates = g_tls_certificate_list_new_from_file(absolute, nullptr);
+    const bool any = certificates != nullptr;
+    g_list_free_full(certificates, g_object_unref);
+    GTlsDatabase* database = any ? g_tls_file_database_new(absolute, nullptr) : nullptr;
+    std::free(absolute);
+    if (database == nullptr) {
+      std::fprintf(stderr,
+                   "lumivane: SSL_CERT_FILE %s holds no certificates in PEM; trusting the "
+                   "system's certificates\n",
+                   path);
+      return true;
+    }
+    g_tls_backend_set_default_database(g_tls_backend_get_default(), database);
+    g_object_unref(database);
+    return true;
+  }();
+  (void)once;
+}
+
 ReachCheck::ReachCheck(const Endpoint& endpoint) : state_(new State) {
+  trustCertificatesFromEnvironment();
   state_->endpoint = endpoint;
   state_->context = g_main_context_new();
   state_->cancellable = g_cancellable_new();

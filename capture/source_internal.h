@@ -77,6 +77,10 @@ struct Endpoint {
   bool tls = false;  // reached over TLS (rtsps, rtmps, https)
 };
 
+// Trusts the certificates that SSL_CERT_FILE names instead of the system's, for every TLS
+// connection GStreamer and we make; once per process, said once when the file cannot be used.
+void trustCertificatesFromEnvironment();
+
 // The host and port of a URL reached over TCP (rtsp, rtspt, rtsps, rtmp, rtmps, http, https,
 // tcp), the scheme's own port where it names none. False for any other URL.
 bool tcpEndpoint(const std::string& url, Endpoint* endpoint);

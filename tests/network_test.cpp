@@ -32,6 +32,22 @@ const std::string& clip() {
   return path;
 }
 
+// A certificate of the servers' own for 127.0.0.1, signed by nobody the system trusts: the path
+// of its key and itself, for the servers; itself alone is at PATH.crt, for SSL_CERT_FILE.
+const std::string& certificate() {
+  static const std::string path = [] {
+    const std::string pem = (std::filesystem::temp_directory_path() /
+                             ("lumivane-tls-" + std::to_string(getpid()) + ".pem"))
+                                .string();
+    shell(
+        "openssl req -x509 -newkey rsa:2048 -nodes -subj /CN=127.0.0.1 -addext "
+        "subjectAltName=IP:127.0.0.1 -days 2 -keyout " +
+        pem + " -out " + pem + ".crt 2>/dev/null && cat " + pem + ".crt >> " + pem);
+    return pem;
+  }();
+  return path;
+}
+
 int freePort() {
   int port = 0;
   const int listener = listenOnLoopback(1, &port);
@@ -91,9 +107,9 @@ class Network : public EndToEnd {
     return false;
   }
 
-  void watch(const std::string& url) {
+  void watch(const std::string& url, const std::vector<std::string>& env = {}) {
     quit();
-    launch({url});
+    launch({url}, true, env);
     waitForWindow();
     ASSERT_FALSE(window_.empty());
   }
@@ -116,8 +132,8 @@ class Network : public EndToEnd {
   }
 
   // The viewer shows the clip from `url` with nothing on stderr.
-  void expectClip(const std::string& url) {
-    watch(url);
+  void expectClip(const std::string& url, const std::vector<std::string>& env = {}) {
+    watch(url, env);
     EXPECT_TRUE(showsClip(10)) << url << "; stderr: " << readFile(stderrPath_);
     EXPECT_EQ(readFile(stderrPath_), "") << url;
     expectEscapeQuits(url);
@@ -136,6 +152,8 @@ class Network : public EndToEnd {
     return std::string(LUMIVANE_RTSP_SERVER) + " " + std::to_string(port ? port : rtspPort_) + " " +
            clip() + " " + options;
   }
+
+  static std::string trusting() { return "SSL_CERT_FILE=" + certificate() + ".crt"; }
 
   int rtspPort_ = freePort();
   Child server_, sender_;
@@ -173,15 +191,15 @@ TEST_F(Network, RtspRefusalsAreSaidOnceWithoutThePassword) {
              "cannot open stream " + at + "/nothing: not found" + retrying);
   // Over TLS, with a certificate of its own: rtspsrc and rtmp2src say only that connecting
   // failed. The handshake comes before either protocol.
-  const std::string tls = "127.0.0.1:" + std::to_string(freePort()), pem = dir_ + "/tls.pem";
-  shell("openssl req -x509 -newkey rsa:2048 -nodes -subj /CN=127.0.0.1 -days 1 -keyout " + pem +
-        " -out " + pem + ".crt 2>/dev/null && cat " + pem + ".crt >> " + pem);
-  sender_.start(rtspServer("tls=" + pem, std::stoi(tls.substr(10))), dir_ + "/tls.txt");
+  const std::string tls = "127.0.0.1:" + std::to_string(freePort());
+  sender_.start(rtspServer("tls=" + certificate(), std::stoi(tls.substr(10))), dir_ + "/tls.txt");
   for (const std::string scheme : {"rtsps", "rtmps"}) {
     expectOnce(scheme + "://" + tls + "/live/cam", "cannot open stream " + scheme + "://" + tls +
                                                        "/live/cam: the TLS certificate of " + tls +
                                                        " is not trusted" + retrying);
   }
+  // Trusted, as its user tells the viewer to.
+  expectClip("rtsps://" + tls + "/live", {trusting()});
 }
 
 TEST_F(Network, RtspServerBackIsShownWithin2500ms) {
@@ -199,9 +217,16 @@ TEST_F(Network, RtspServerBackIsShownWithin2500ms) {
 }
 
 TEST_F(Network, RtmpAndLiveHlsFromNginx) {
-  const int rtmp = freePort(), http = freePort();
+  const int rtmp = freePort(), http = freePort(), rtmps = freePort(), https = freePort();
+  const std::string hls =
+      "location /hls { types { application/vnd.apple.mpegurl m3u8; "
+      "video/mp2t ts; } root " +
+      dir_ + "; add_header Cache-Control no-cache; } ";
+  const std::string tls =
+      "ssl_certificate " + certificate() + ".crt; ssl_certificate_key " + certificate() + "; ";
   std::ofstream(dir_ + "/nginx.conf")
       << "load_module /usr/lib/nginx/modules/ngx_rtmp_module.so;\n"
+         "load_module /usr/lib/nginx/modules/ngx_stream_module.so;\n"
          "user root; daemon off; worker_processes 1; pid "
       << dir_ << "/nginx.pid; error_log " << dir_ << "/error.log;\n"
       << "events { worker_connections 64; }\n"
@@ -209,12 +234,15 @@ TEST_F(Network, RtmpAndLiveHlsFromNginx) {
       << rtmp
       << "; chunk_size 4096; application live { live on; idle_streams off; record off; hls on; "
          "hls_path "
-      << dir_ << "/hls; hls_fragment 1s; hls_playlist_length 6s; } } }\n"
+      << dir_
+      << "/hls; hls_fragment 1s; hls_playlist_length 6s; } } }\n"
+      // RTMPS as such servers offer it, TLS in front of RTMP; and the playlist over HTTPS.
+      << "stream { server { listen 127.0.0.1:" << rtmps << " ssl; " << tls
+      << "proxy_pass 127.0.0.1:" << rtmp << "; } }\n"
       << "http { access_log off; client_body_temp_path " << dir_ << "; proxy_temp_path " << dir_
       << "; fastcgi_temp_path " << dir_ << "; uwsgi_temp_path " << dir_ << "; scgi_temp_path "
-      << dir_ << "; server { listen 127.0.0.1:" << http
-      << "; location /hls { types { application/vnd.apple.mpegurl m3u8; video/mp2t ts; } root "
-      << dir_ << "; add_header Cache-Control no-cache; } } }\n";
+      << dir_ << "; server { listen 127.0.0.1:" << http << "; " << hls
+      << "} server { listen 127.0.0.1:" << https << " ssl; " << tls << hls << "} }\n";
   server_.start("nginx -p " + dir_ + " -c " + dir_ + "/nginx.conf", dir_ + "/server.txt");
   std::this_thread::sleep_for(300ms);
   // As a camera publishes: in real time, the clip as it is.
@@ -223,6 +251,7 @@ TEST_F(Network, RtmpAndLiveHlsFromNginx) {
                 dir_ + "/sender.txt");
   const std::string server = "rtmp://127.0.0.1:" + std::to_string(rtmp);
   expectClip(server + "/live/cam");
+  expectClip("rtmps://127.0.0.1:" + std::to_string(rtmps) + "/live/cam", {trusting()});
   for (const auto& [path, reason] :
        {std::pair<std::string, std::string>{"/live/nobody",
                                             "nobody publishes this stream on the server"},
@@ -236,6 +265,7 @@ TEST_F(Network, RtmpAndLiveHlsFromNginx) {
     std::this_thread::sleep_for(100ms);
   }
   expectClip("http://127.0.0.1:" + std::to_string(http) + "/hls/cam.m3u8");
+  expectClip("https://127.0.0.1:" + std::to_string(https) + "/hls/cam.m3u8", {trusting()});
 
   // A live playlist is shown near its live edge: the top turns blue 10 s into what is
   // published, and is blue on screen within 3 s of its sending (three fragments back, where
