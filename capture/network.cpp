@@ -28,6 +28,10 @@ constexpr Scheme kTcpSchemes[] = {
     {"rtsp", 554, false}, {"rtspt", 554, false}, {"rtsps", 322, true}, {"rtmp", 1935, false},
     {"rtmps", 443, true}, {"http", 80, false},   {"https", 443, true}, {"tcp", 0, false}};
 
+constexpr int kSrtMaxLatencyMs = 60000;
+// SRT's own default latency, which other players keep; srtsrc's is 125 ms.
+constexpr const char* kSrtLatencyMs = "120";
+
 // SRT's own connection timeout (SRTO_CONNTIMEO), which srtsrc leaves as it is.
 constexpr int kSrtConnectTimeoutS = 3;
 
@@ -121,9 +125,11 @@ std::string srtSettingsFault(const std::string& url) {
     if (key == "passphrase" && (value.size() < 10 || value.size() > 79)) {
       return "an SRT passphrase is 10 to 79 characters";
     }
-    if (key == "latency" && (value.empty() || value.size() > 6 ||
-                             value.find_first_not_of("0123456789") != std::string::npos)) {
-      return "an SRT latency is a number of milliseconds";
+    // ffmpeg's SRT URLs give microseconds: latency=120000 would hold every picture 2 minutes.
+    if (key == "latency" && (value.empty() || value.size() > 5 ||
+                             value.find_first_not_of("0123456789") != std::string::npos ||
+                             std::stoi(value) > kSrtMaxLatencyMs)) {
+      return "an SRT latency is a number of milliseconds up to 60000";
     }
     if (key == "mode" && value != "caller" && value != "listener" && value != "rendezvous") {
       return "an SRT mode is caller, listener or rendezvous";
@@ -142,6 +148,15 @@ std::string gstreamerUrl(const std::string& url) {
   // multicast group; udpsrc takes neither.
   if (url.rfind("udp://@:", 0) == 0) return "udp://0.0.0.0:" + url.substr(8);
   if (url.rfind("udp://@", 0) == 0) return "udp://" + url.substr(7);
+  const size_t query = url.find('?');
+  if (schemeOf(url) == "srt" &&
+      (query == std::string::npos ||
+       ("&" + url.substr(query + 1)).find("&latency=") == std::string::npos)) {
+    const size_t fragment = url.find('#');
+    const std::string settings = url.substr(0, fragment);
+    return settings + (query == std::string::npos ? "?" : "&") + "latency=" + kSrtLatencyMs +
+           (fragment == std::string::npos ? "" : url.substr(fragment));
+  }
   return url;
 }
 

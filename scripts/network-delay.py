@@ -6,7 +6,8 @@ every frame). Usage: network-delay.py CLIP URL lumivane|ffplay|mpv, under X.
 What sends, by URL: rtmp:// and http:// (HLS), ffmpeg publishing to the nginx that
 live-delay.sh runs; rtsp://, the tests' RTSP server, which prints when a client's clip starts
 playing; srt:// calling, an ffmpeg listener; srt:// with mode=listener, an ffmpeg caller;
-udp://, ffmpeg sending MPEG-TS. ffmpeg's progress tells when each flash was sent."""
+udp://, ffmpeg sending MPEG-TS. ffmpeg's progress tells when each flash was sent, to a
+few milliseconds."""
 import os
 import subprocess
 import sys
@@ -40,10 +41,12 @@ def progress(pub):
             start = float(line.split()[1])
             for frame in range(150, seconds * 30, 300):
                 sent[frame] = start + frame / 30 * 1000
-        # The moment ffmpeg's output passes a flash's time is when the flash was sent.
+        # ffmpeg sends in real time (-re), so a flash left as long before this line as its
+        # time is before the output's; ffmpeg's lines come every 0.1 s.
         if line.startswith("out_time_us=") and line[12:].strip().isdigit():
-            while int(line[12:]) >= frame / 30 * 1e6:
-                sent[frame] = time.monotonic() * 1000
+            now, out = time.monotonic() * 1000, int(line[12:]) / 1000
+            while out >= frame / 30 * 1000:
+                sent[frame] = now - (out - frame / 30 * 1000)
                 frame += 300
 
 

@@ -445,6 +445,10 @@ TEST(Messages, StreamEndpointsAndUrls) {
   EXPECT_EQ(gstreamerUrl("udp://@:5000"), "udp://0.0.0.0:5000");
   EXPECT_EQ(gstreamerUrl("udp://@239.0.0.1:5000"), "udp://239.0.0.1:5000");
   EXPECT_EQ(gstreamerUrl("udp://127.0.0.1:5000"), "udp://127.0.0.1:5000");
+  EXPECT_EQ(gstreamerUrl("srt://h:9000"), "srt://h:9000?latency=120");
+  EXPECT_EQ(gstreamerUrl("srt://:9000?mode=listener"), "srt://:9000?mode=listener&latency=120");
+  EXPECT_EQ(gstreamerUrl("srt://h:9000?xlatency=1&latency=40"),
+            "srt://h:9000?xlatency=1&latency=40");
   EXPECT_EQ(srtFault("srt://h:9000?passphrase=x", "Error on SRT socket: Connection timeout."),
             "no SRT listener answered at h:9000 in 3 s");
   EXPECT_EQ(srtFault("srt://h:9000?mode=rendezvous&localport=9001", "Connection timeout"),
@@ -453,7 +457,9 @@ TEST(Messages, StreamEndpointsAndUrls) {
   const std::string settings[][2] = {
       {"srt://h:9000?passphrase=short", "an SRT passphrase is 10 to 79 characters"},
       {"srt://h:9000?streamid=a&passphrase=ten%20chars!", ""},
-      {"srt://h:9000?latency=abc", "an SRT latency is a number of milliseconds"},
+      {"srt://h:9000?latency=abc", "an SRT latency is a number of milliseconds up to 60000"},
+      {"srt://h:9000?latency=120000", "an SRT latency is a number of milliseconds up to 60000"},
+      {"srt://h:9000?latency=60000", ""},
       {"srt://:9000?mode=server", "an SRT mode is caller, listener or rendezvous"},
       {"srt://h:9000?latency=0&mode=rendezvous#passphrase=x", ""},
       {"rtsp://h/live?passphrase=x", ""},
