@@ -25,4 +25,4 @@ if [ "${1:-}" = --camera ]; then
 else
   set -- ./build/lumivane_bench "$@"
 fi
-LIBGL_ALWAYS_SOFTWARE=1 xvfb-run -a -s "-screen 0 1280x1024x24" "$@"
+LIBGL_ALWAYS_SOFTWARE=1 xvfb-run -a -s "-screen 0 1280x1024x24 -noreset" "$@"

@@ -15,7 +15,7 @@ mkdir -p "$dir/camera"
 [ -f "$dir/camera/MJPG-3840x1920.bin" ] || ffmpeg -loglevel error -y -f lavfi -i \
   "color=c=gray:size=3840x1920,noise=alls=40:allf=t" -frames:v 1 -q:v 16 -f mjpeg \
   "$dir/camera/MJPG-3840x1920.bin"
-LIBGL_ALWAYS_SOFTWARE=1 exec xvfb-run -a -s "-screen 0 1280x1024x24" "$0" "$presses" --under-x
+LIBGL_ALWAYS_SOFTWARE=1 exec xvfb-run -a -s "-screen 0 1280x1024x24 -noreset" "$0" "$presses" --under-x
 fi
 
 now_ms() { echo $((${EPOCHREALTIME/./} / 1000)); }  # no process started to read the clock

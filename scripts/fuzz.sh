@@ -9,5 +9,5 @@ cmake -S . -B build-sanitize -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLUMIVANE_SANITI
   -DLUMIVANE_BUILD_TESTS=ON >/dev/null
 cmake --build build-sanitize -j"$(nproc)" --target gl_tests >/dev/null
 LUMIVANE_FUZZ_INPUTS=${1:-5000} LUMIVANE_FUZZ_SEED=${2:-1} ASAN_OPTIONS=detect_leaks=0 \
-  LIBGL_ALWAYS_SOFTWARE=1 xvfb-run -a -s "-screen 0 1280x1024x24" \
+  LIBGL_ALWAYS_SOFTWARE=1 xvfb-run -a -s "-screen 0 1280x1024x24 -noreset" \
   ./build-sanitize/gl_tests --gtest_filter='Fuzz.*'

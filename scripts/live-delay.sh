@@ -65,7 +65,7 @@ h264 flashes-1920x960.ts -f lavfi -i \
   "color=c=gray:size=1920x960:rate=30,noise=alls=40:allf=t,drawbox=c=red:t=fill:enable='gte(n,60)*lt(mod(n,60),8)'"
 
 # The rest runs under a virtual X server with Mesa's software GL.
-LIBGL_ALWAYS_SOFTWARE=1 exec xvfb-run -a -s "-screen 0 1280x1024x24" "$0" --under-x "$@"
+LIBGL_ALWAYS_SOFTWARE=1 exec xvfb-run -a -s "-screen 0 1280x1024x24 -noreset" "$0" --under-x "$@"
 fi
 
 watch() {  # TITLE SECONDS FILE: when the viewer's window, once it is up, turns red

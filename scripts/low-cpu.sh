@@ -13,7 +13,7 @@ if [ "${1:-}" != --under-x ]; then
   ffmpeg -loglevel error -y -f lavfi -i testsrc2=s=1024x512 -frames:v 1 "$dir/still.png"
   ffmpeg -loglevel error -y -f lavfi -i testsrc2=s=1920x960:r=30 -t 20 -c:v mjpeg -q:v 3 \
     "$dir/clip.avi"
-  LIBGL_ALWAYS_SOFTWARE=1 exec xvfb-run -a -s "-screen 0 1280x1024x24" "$0" --under-x "${1:-10}"
+  LIBGL_ALWAYS_SOFTWARE=1 exec xvfb-run -a -s "-screen 0 1280x1024x24 -noreset" "$0" --under-x "${1:-10}"
 fi
 rounds=$2
 

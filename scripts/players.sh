@@ -20,7 +20,7 @@ if [ "${1:-}" != --under-x ]; then
   [ -f "$dir/h4k.mp4" ] || ffmpeg -loglevel error -y -f lavfi -i \
     "testsrc2=size=3840x1920:rate=30,noise=alls=20:allf=t" -t 10 -c:v libx264 \
     -preset ultrafast -b:v 20M -maxrate 20M -bufsize 20M -g 30 -pix_fmt yuv420p "$dir/h4k.mp4"
-  LIBGL_ALWAYS_SOFTWARE=1 exec xvfb-run -a -s "-screen 0 1280x1024x24" "$0" --under-x "${1:-2}"
+  LIBGL_ALWAYS_SOFTWARE=1 exec xvfb-run -a -s "-screen 0 1280x1024x24 -noreset" "$0" --under-x "${1:-2}"
 fi
 
 ticks() { awk '{print $14 + $15}' "/proc/$1/stat"; }
