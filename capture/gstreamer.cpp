@@ -109,6 +109,40 @@ void startAsync(GstElement* pipeline, gpointer) {
 
 void stopAsync(GstElement* pipeline, gpointer) { gst_element_set_state(pipeline, GST_STATE_NULL); }
 
+// rtmp2src hands on FLV that announces audio and video, whatever the server sends, and flvdemux
+// waits 6 s of stream for an audio stream that a camera publishing video alone never sends;
+// decodebin shows nothing until then. Video for this long without audio is a stream without.
+constexpr GstClockTime kAudioWaitNs = GST_SECOND;
+constexpr const char* kAllPadsKey = "lumivane-all-pads";
+
+void allPadsAdded(GstElement* demuxer, gpointer) {
+  g_object_set_data(G_OBJECT(demuxer), kAllPadsKey, GINT_TO_POINTER(1));
+}
+
+GstPadProbeReturn videoWithoutAudio(GstPad* pad, GstPadProbeInfo* info, gpointer data) {
+  auto* first = static_cast<GstClockTime*>(data);
+  const GstClockTime time = GST_BUFFER_DTS_OR_PTS(GST_PAD_PROBE_INFO_BUFFER(info));
+  if (!GST_CLOCK_TIME_IS_VALID(time)) return GST_PAD_PROBE_OK;
+  if (!GST_CLOCK_TIME_IS_VALID(*first)) *first = time;
+  if (time < *first + kAudioWaitNs) return GST_PAD_PROBE_OK;
+  const ElementPtr demuxer(gst_pad_get_parent_element(pad));
+  if (demuxer == nullptr) return GST_PAD_PROBE_REMOVE;
+  GstPad* audio = gst_element_get_static_pad(demuxer.get(), "audio");
+  if (audio != nullptr) {
+    gst_object_unref(audio);
+  } else if (g_object_get_data(G_OBJECT(demuxer.get()), kAllPadsKey) == nullptr) {
+    gst_element_no_more_pads(demuxer.get());
+  }
+  return GST_PAD_PROBE_REMOVE;
+}
+
+void flvPadAdded(GstElement*, GstPad* pad, gpointer) {
+  if (std::strcmp(GST_PAD_NAME(pad), "video") != 0) return;
+  gst_pad_add_probe(pad, GST_PAD_PROBE_TYPE_BUFFER, videoWithoutAudio,
+                    new GstClockTime(GST_CLOCK_TIME_NONE),
+                    [](gpointer first) { delete static_cast<GstClockTime*>(first); });
+}
+
 // Live streams at their lowest latency. Without single-stream, multipartdemux waits for more
 // parts before it exposes its one stream, which holds a 1 fps MJPEG camera for good; an HTTP
 // source that is not live makes the pipeline preroll and buffer.
@@ -127,6 +161,9 @@ void setUpLiveElement(GstBin* pipeline, GstBin*, GstElement* element, gpointer) 
                  nullptr);
   } else if (std::strcmp(name, "rtmp2src") == 0) {
     g_object_set(element, "timeout", kServerSilenceS, nullptr);
+  } else if (std::strcmp(name, "flvdemux") == 0) {
+    g_signal_connect(element, "no-more-pads", G_CALLBACK(allPadsAdded), nullptr);
+    g_signal_connect(element, "pad-added", G_CALLBACK(flvPadAdded), nullptr);
   }
 }
 
