@@ -58,6 +58,12 @@ constexpr const char* kConvertedCaps =
     "video/x-raw, format=(string){ BGR, BGRA, BGRx, GRAY8, GRAY16_LE }";
 // Where decoding stops: raw video, or JPEG pictures that only the shown one is decoded from.
 constexpr const char* kDecodedCaps = "video/x-raw; image/jpeg";
+// What the source hands on besides: audio as it comes, undecoded where its kind is known, each
+// stream into a sink of its own. A stream that ends nowhere stops some demuxers (flvdemux, whose
+// audio comes before its video) with not-linked.
+constexpr const char* kOtherCaps =
+    "; audio/x-raw; audio/mpeg; audio/x-ac3; audio/x-eac3; audio/x-opus; audio/x-alaw; "
+    "audio/x-mulaw; audio/x-adpcm; audio/x-vorbis; audio/x-flac; text/x-raw";
 
 void dropLogMessage(const gchar*, GLogLevelFlags, const gchar*, gpointer) {}
 
@@ -141,6 +147,31 @@ void flvPadAdded(GstElement*, GstPad* pad, gpointer) {
   gst_pad_add_probe(pad, GST_PAD_PROBE_TYPE_BUFFER, videoWithoutAudio,
                     new GstClockTime(GST_CLOCK_TIME_NONE),
                     [](gpointer first) { delete static_cast<GstClockTime*>(first); });
+}
+
+// A stream the viewer does not show (audio, subtitles) ends in a sink of its own.
+void sinkOtherStreams(GstElement* source, GstPad* pad, gpointer) {
+  GstCaps* caps = gst_pad_get_current_caps(pad);
+  if (caps == nullptr) caps = gst_pad_query_caps(pad, nullptr);
+  const char* kind =
+      gst_caps_get_size(caps) > 0 ? gst_structure_get_name(gst_caps_get_structure(caps, 0)) : "";
+  const bool picture = g_str_has_prefix(kind, "video/") || g_str_has_prefix(kind, "image/");
+  gst_caps_unref(caps);
+  GstObject* bin = gst_element_get_parent(source);
+  if (picture || bin == nullptr) {
+    if (bin != nullptr) gst_object_unref(bin);
+    return;
+  }
+  GstElement* sink = gst_element_factory_make("fakesink", nullptr);
+  if (sink != nullptr) {
+    g_object_set(sink, "sync", FALSE, "async", FALSE, nullptr);
+    gst_bin_add(GST_BIN(bin), sink);
+    GstPad* input = gst_element_get_static_pad(sink, "sink");
+    gst_pad_link(pad, input);
+    gst_object_unref(input);
+    gst_element_sync_state_with_parent(sink);
+  }
+  gst_object_unref(bin);
 }
 
 // Live streams at their lowest latency. Without single-stream, multipartdemux waits for more
@@ -385,9 +416,10 @@ class GstReader final : public Reader {
   }
 
   bool setUpSource(const std::string& uri) {
-    const CapsPtr decoded(gst_caps_from_string(kDecodedCaps));
+    const CapsPtr decoded(gst_caps_from_string((std::string(kDecodedCaps) + kOtherCaps).c_str()));
     const ElementPtr source(gst_bin_get_by_name(GST_BIN(pipeline_.get()), "lumivane_source"));
     g_object_set(source.get(), "caps", decoded.get(), nullptr);
+    g_signal_connect(source.get(), "pad-added", G_CALLBACK(sinkOtherStreams), nullptr);
     const ElementPtr tcp(gst_bin_get_by_name(GST_BIN(pipeline_.get()), "lumivane_tcp"));
     if (tcp != nullptr) {
       // tcp://host:port

@@ -251,7 +251,14 @@ TEST_F(Network, RtmpAndLiveHlsFromNginx) {
                     " -c copy -f flv rtmp://127.0.0.1:" + std::to_string(rtmp) + "/live/cam",
                 dir_ + "/sender.txt");
   const std::string server = "rtmp://127.0.0.1:" + std::to_string(rtmp);
+  // And with sound, whose stream comes before the video's.
+  Child voiced;
+  voiced.start("ffmpeg -v error -re -stream_loop -1 -i " + clip() +
+                   " -f lavfi -i sine=r=44100 -c:v copy -c:a aac -f flv " + server + "/live/av",
+               dir_ + "/voiced.txt");
   expectClip(server + "/live/cam");
+  expectClip(server + "/live/av");
+  voiced.stop();
   // Video alone, as many cameras publish it, is shown at once, not after 6 s spent waiting for
   // the audio that FLV announces.
   expectClip("rtmps://127.0.0.1:" + std::to_string(rtmps) + "/live/cam", {trusting()}, 3);
