@@ -2,6 +2,7 @@
 // users type them, and a look of our own at why a server cannot be reached, where GStreamer
 // says only that connecting failed.
 #include <gio/gio.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -106,17 +107,30 @@ std::string srtFault(const std::string& url, const std::string& warning) {
   return "";
 }
 
+namespace {
+
+bool isNumber(const std::string& text, size_t digits) {
+  return !text.empty() && text.size() <= digits &&
+         text.find_first_not_of("0123456789") == std::string::npos;
+}
+
+}  // namespace
+
 std::string srtSettingsFault(const std::string& url) {
-  const size_t query = url.find('?');
+  const std::string beforeFragment = url.substr(0, url.find('#'));
+  const size_t query = beforeFragment.find('?');
   if (schemeOf(url) != "srt" || query == std::string::npos) return "";
-  std::string settings = url.substr(query + 1);
-  settings = settings.substr(0, settings.find('#'));
+  const std::string settings = beforeFragment.substr(query + 1);
   for (size_t at = 0; at <= settings.size();) {
     const size_t end = std::min(settings.find('&', at), settings.size());
     const std::string setting = settings.substr(at, end - at);
     at = end + 1;
     const size_t equals = setting.find('=');
     const std::string key = setting.substr(0, equals);
+    // srtsrc crashes on some settings without a value (pbkeylen, localport).
+    if (equals == std::string::npos && !key.empty() && key != "passphrase" && key != "mode") {
+      return "the SRT setting " + key + " has no value";
+    }
     gchar* decoded = g_uri_unescape_string(
         equals == std::string::npos ? "" : setting.c_str() + equals + 1, nullptr);
     const std::string value = decoded != nullptr ? decoded : "";
@@ -126,13 +140,22 @@ std::string srtSettingsFault(const std::string& url) {
       return "an SRT passphrase is 10 to 79 characters";
     }
     // ffmpeg's SRT URLs give microseconds: latency=120000 would hold every picture 2 minutes.
-    if (key == "latency" && (value.empty() || value.size() > 5 ||
-                             value.find_first_not_of("0123456789") != std::string::npos ||
-                             std::stoi(value) > kSrtMaxLatencyMs)) {
+    if (key == "latency" && (!isNumber(value, 9) || std::stoi(value) > kSrtMaxLatencyMs)) {
       return "an SRT latency is a number of milliseconds up to 60000";
     }
     if (key == "mode" && value != "caller" && value != "listener" && value != "rendezvous") {
       return "an SRT mode is caller, listener or rendezvous";
+    }
+    // srtsrc gives up with GStreamer's own words for these, or takes its default unsaid.
+    if (key == "pbkeylen" && value != "0" && value != "16" && value != "24" && value != "32") {
+      return "an SRT pbkeylen is 0, 16, 24 or 32";
+    }
+    if (key == "localport" &&
+        (!isNumber(value, 5) || std::stoi(value) < 1 || std::stoi(value) > 65535)) {
+      return "an SRT localport is a port from 1 to 65535";
+    }
+    if (key == "poll-timeout" && !isNumber(value, 9)) {
+      return "an SRT poll-timeout is a number of milliseconds";
     }
   }
   return "";
@@ -148,14 +171,14 @@ std::string gstreamerUrl(const std::string& url) {
   // multicast group; udpsrc takes neither.
   if (url.rfind("udp://@:", 0) == 0) return "udp://0.0.0.0:" + url.substr(8);
   if (url.rfind("udp://@", 0) == 0) return "udp://" + url.substr(7);
-  const size_t query = url.find('?');
+  const size_t fragment = std::min(url.find('#'), url.size());
+  const std::string beforeFragment = url.substr(0, fragment);
+  const size_t query = beforeFragment.find('?');
   if (schemeOf(url) == "srt" &&
       (query == std::string::npos ||
-       ("&" + url.substr(query + 1)).find("&latency=") == std::string::npos)) {
-    const size_t fragment = url.find('#');
-    const std::string settings = url.substr(0, fragment);
-    return settings + (query == std::string::npos ? "?" : "&") + "latency=" + kSrtLatencyMs +
-           (fragment == std::string::npos ? "" : url.substr(fragment));
+       ("&" + beforeFragment.substr(query + 1)).find("&latency=") == std::string::npos)) {
+    return beforeFragment + (query == std::string::npos ? "?" : "&") + "latency=" + kSrtLatencyMs +
+           url.substr(fragment);
   }
   return url;
 }
@@ -170,6 +193,7 @@ struct ReachCheck::State {
   bool finished = false;
   bool abandoned = false;
   std::string fault;
+  GTlsCertificateFlags certificateErrors = static_cast<GTlsCertificateFlags>(0);
 
   ~State() {
     g_object_unref(client);
@@ -180,7 +204,7 @@ struct ReachCheck::State {
 
 namespace {
 
-std::string faultOf(const GError* error, const Endpoint& endpoint) {
+std::string faultOf(const GError* error, const Endpoint& endpoint, GTlsCertificateFlags flags) {
   const std::string where = endpointText(endpoint);
   if (error->domain == G_RESOLVER_ERROR) {
     return error->code == G_RESOLVER_ERROR_NOT_FOUND
@@ -192,6 +216,10 @@ std::string faultOf(const GError* error, const Endpoint& endpoint) {
   }
   if (g_error_matches(error, G_IO_ERROR, G_IO_ERROR_TIMED_OUT)) return where + " does not answer";
   if (g_error_matches(error, G_TLS_ERROR, G_TLS_ERROR_BAD_CERTIFICATE)) {
+    // A certificate that is trusted but made out for another name is another fault to mend.
+    if (flags == G_TLS_CERTIFICATE_BAD_IDENTITY) {
+      return "the TLS certificate of " + where + " names another host";
+    }
     return "the TLS certificate of " + where + " is not trusted";
   }
   if (g_error_matches(error, G_TLS_ERROR, G_TLS_ERROR_NOT_TLS))
@@ -202,6 +230,21 @@ std::string faultOf(const GError* error, const Endpoint& endpoint) {
     return where + " cannot be reached from here";
   }
   return "";
+}
+
+// What is wrong with the server's certificate, kept for the reason; it is refused as
+// GStreamer's elements refuse it.
+gboolean refuseCertificate(GTlsConnection*, GTlsCertificate*, GTlsCertificateFlags errors,
+                           gpointer data) {
+  static_cast<ReachCheck::State*>(data)->certificateErrors = errors;
+  return FALSE;
+}
+
+void handshaking(GSocketClient*, GSocketClientEvent event, GSocketConnectable*,
+                 GIOStream* connection, gpointer data) {
+  if (event == G_SOCKET_CLIENT_TLS_HANDSHAKING && G_IS_TLS_CONNECTION(connection)) {
+    g_signal_connect(connection, "accept-certificate", G_CALLBACK(refuseCertificate), data);
+  }
 }
 
 void connected(GObject* client, GAsyncResult* result, gpointer data) {
@@ -215,7 +258,7 @@ void connected(GObject* client, GAsyncResult* result, gpointer data) {
     g_object_unref(connection);
   }
   if (error != nullptr) {
-    state->fault = faultOf(error, state->endpoint);
+    state->fault = faultOf(error, state->endpoint, state->certificateErrors);
     g_error_free(error);
   }
   state->finished = true;
@@ -231,15 +274,26 @@ void trustCertificatesFromEnvironment() {
     // over TLS. GStreamer's elements all take GIO's default database.
     const char* path = std::getenv("SSL_CERT_FILE");
     if (path == nullptr || *path == '\0') return true;
-    if (access(path, R_OK) != 0) {
+    // GIO's file database takes an absolute path only.
+    char* absolute = realpath(path, nullptr);
+    struct stat info;
+    if (absolute == nullptr || stat(absolute, &info) != 0 || access(absolute, R_OK) != 0) {
       std::fprintf(stderr,
                    "lumivane: cannot read SSL_CERT_FILE %s: %s; trusting the system's "
                    "certificates\n",
                    path, std::strerror(errno));
+      std::free(absolute);
       return true;
     }
-    // GIO's file database takes an absolute path only.
-    char* absolute = realpath(path, nullptr);
+    // A pipe or a device would be read for ever.
+    if (!S_ISREG(info.st_mode)) {
+      std::fprintf(stderr,
+                   "lumivane: SSL_CERT_FILE %s is not a regular file; trusting the system's "
+                   "certificates\n",
+                   path);
+      std::free(absolute);
+      return true;
+    }
     GList* certificates = g_tls_certificate_list_new_from_file(absolute, nullptr);
     const bool any = certificates != nullptr;
     g_list_free_full(certificates, g_object_unref);
@@ -247,7 +301,7 @@ void trustCertificatesFromEnvironment() {
     std::free(absolute);
     if (database == nullptr) {
       std::fprintf(stderr,
-                   "lumivane: SSL_CERT_FILE %s holds no certificates in PEM; trusting the "
+                   "lumivane: SSL_CERT_FILE %s holds no readable certificates in PEM; trusting the "
                    "system's certificates\n",
                    path);
       return true;
@@ -270,6 +324,7 @@ ReachCheck::ReachCheck(const Endpoint& endpoint) : state_(new State) {
   g_socket_client_set_enable_proxy(state_->client, FALSE);
   // GStreamer's elements say nothing of a certificate they refuse: the handshake is ours too.
   g_socket_client_set_tls(state_->client, endpoint.tls);
+  g_signal_connect(state_->client, "event", G_CALLBACK(handshaking), state_);
   // The name is looked up and connected to on GLib's worker threads; the outcome comes back
   // on a context of our own, run only by done(), so nothing here ever waits.
   g_main_context_push_thread_default(state_->context);

@@ -446,6 +446,7 @@ TEST(Messages, StreamEndpointsAndUrls) {
   EXPECT_EQ(gstreamerUrl("udp://@239.0.0.1:5000"), "udp://239.0.0.1:5000");
   EXPECT_EQ(gstreamerUrl("udp://127.0.0.1:5000"), "udp://127.0.0.1:5000");
   EXPECT_EQ(gstreamerUrl("srt://h:9000"), "srt://h:9000?latency=120");
+  EXPECT_EQ(gstreamerUrl("srt://h:9000#a?b"), "srt://h:9000?latency=120#a?b");
   EXPECT_EQ(gstreamerUrl("srt://:9000?mode=listener"), "srt://:9000?mode=listener&latency=120");
   EXPECT_EQ(gstreamerUrl("srt://h:9000?xlatency=1&latency=40"),
             "srt://h:9000?xlatency=1&latency=40");
@@ -460,6 +461,10 @@ TEST(Messages, StreamEndpointsAndUrls) {
       {"srt://h:9000?latency=abc", "an SRT latency is a number of milliseconds up to 60000"},
       {"srt://h:9000?latency=120000", "an SRT latency is a number of milliseconds up to 60000"},
       {"srt://h:9000?latency=60000", ""},
+      {"srt://h:9000?pbkeylen", "the SRT setting pbkeylen has no value"},
+      {"srt://h:9000?pbkeylen=7", "an SRT pbkeylen is 0, 16, 24 or 32"},
+      {"srt://h:9000?localport=70000", "an SRT localport is a port from 1 to 65535"},
+      {"srt://h:9000?poll-timeout=x", "an SRT poll-timeout is a number of milliseconds"},
       {"srt://:9000?mode=server", "an SRT mode is caller, listener or rendezvous"},
       {"srt://h:9000?latency=0&mode=rendezvous#passphrase=x", ""},
       {"rtsp://h/live?passphrase=x", ""},

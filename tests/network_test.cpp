@@ -141,8 +141,9 @@ class Network : public EndToEnd {
   }
 
   // The viewer says `line` about `url` once, through a few retries, and nothing else.
-  void expectOnce(const std::string& url, const std::string& line) {
-    watch(url);
+  void expectOnce(const std::string& url, const std::string& line,
+                  const std::vector<std::string>& env = {}) {
+    watch(url, env);
     stderrWith(line, 6);
     std::this_thread::sleep_for(4500ms);  // two retries
     EXPECT_EQ(readFile(stderrPath_), "lumivane: " + line + "\n") << url;
@@ -199,8 +200,16 @@ TEST_F(Network, RtspRefusalsAreSaidOnceWithoutThePassword) {
                                                        "/live/cam: the TLS certificate of " + tls +
                                                        " is not trusted" + retrying);
   }
-  // Trusted, as its user tells the viewer to.
+  // Trusted, as its user tells the viewer to; and trusted, but made out for another host.
   expectClip("rtsps://" + tls + "/live", {trusting()});
+  const std::string other = dir_ + "/other.pem";
+  shell("openssl req -x509 -newkey rsa:2048 -nodes -subj /CN=other.example -days 2 -keyout " +
+        other + " -out " + other + ".crt 2>/dev/null && cat " + other + ".crt >> " + other);
+  sender_.start(rtspServer("tls=" + other, std::stoi(tls.substr(10))), dir_ + "/tls.txt");
+  expectOnce("rtsps://" + tls + "/live",
+             "cannot open stream rtsps://" + tls + "/live: the TLS certificate of " + tls +
+                 " names another host" + retrying,
+             {"SSL_CERT_FILE=" + other + ".crt"});
 }
 
 TEST_F(Network, RtspServerBackIsShownWithin2500ms) {
