@@ -74,7 +74,6 @@ bool startGstreamer() {
     gst_debug_remove_log_function(gst_debug_log_default);
     // GLib's warnings and criticals (a broken element's, say) would go to the terminal.
     g_log_set_default_handler(dropLogMessage, nullptr);
-    trustCertificatesFromEnvironment();
     return true;
   }();
   return started;
@@ -363,6 +362,9 @@ class GstReader final : public Reader {
         g_free(made);
       }
     }
+    // Only what may reach a server over TLS reads the certificates, so that a stale variable
+    // says nothing while a file plays.
+    if (flavour_ != Flavour::file) trustCertificatesFromEnvironment();
     GError* error = nullptr;
     GstElement* pipeline =
         gst_parse_launch_full(description.c_str(), nullptr, GST_PARSE_FLAG_FATAL_ERRORS, &error);

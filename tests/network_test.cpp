@@ -200,8 +200,10 @@ TEST_F(Network, RtspRefusalsAreSaidOnceWithoutThePassword) {
                                                        "/live/cam: the TLS certificate of " + tls +
                                                        " is not trusted" + retrying);
   }
-  // Trusted, as its user tells the viewer to; and trusted, but made out for another host.
+  // Trusted, as its user tells the viewer to; and trusted, but made out for another host. A
+  // file needs no certificates, and a variable left from elsewhere says nothing while it plays.
   expectClip("rtsps://" + tls + "/live", {trusting()});
+  expectClip(clip(), {"SSL_CERT_FILE=" + dir_ + "/gone.crt"});
   const std::string other = dir_ + "/other.pem";
   shell("openssl req -x509 -newkey rsa:2048 -nodes -subj /CN=other.example -days 2 -keyout " +
         other + " -out " + other + ".crt 2>/dev/null && cat " + other + ".crt >> " + other);
