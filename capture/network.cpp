@@ -114,13 +114,34 @@ bool isNumber(const std::string& text, size_t digits) {
          text.find_first_not_of("0123456789") == std::string::npos;
 }
 
+// A URL split at its settings: a ? in the fragment is the fragment's.
+struct SettingsSplit {
+  std::string before;  // up to the ?, or the whole URL before its fragment
+  bool hasSettings = false;
+  std::string settings;  // after the ?, before the fragment
+  std::string fragment;  // from the #, if any
+};
+
+SettingsSplit splitSettings(const std::string& url) {
+  SettingsSplit split;
+  const size_t fragment = std::min(url.find('#'), url.size());
+  split.fragment = url.substr(fragment);
+  split.before = url.substr(0, fragment);
+  const size_t query = split.before.find('?');
+  if (query != std::string::npos) {
+    split.hasSettings = true;
+    split.settings = split.before.substr(query + 1);
+    split.before.resize(query);
+  }
+  return split;
+}
+
 }  // namespace
 
 std::string srtSettingsFault(const std::string& url) {
-  const std::string beforeFragment = url.substr(0, url.find('#'));
-  const size_t query = beforeFragment.find('?');
-  if (schemeOf(url) != "srt" || query == std::string::npos) return "";
-  const std::string settings = beforeFragment.substr(query + 1);
+  const SettingsSplit split = splitSettings(url);
+  if (schemeOf(url) != "srt" || !split.hasSettings) return "";
+  const std::string& settings = split.settings;
   for (size_t at = 0; at <= settings.size();) {
     const size_t end = std::min(settings.find('&', at), settings.size());
     const std::string setting = settings.substr(at, end - at);
@@ -171,14 +192,10 @@ std::string gstreamerUrl(const std::string& url) {
   // multicast group; udpsrc takes neither.
   if (url.rfind("udp://@:", 0) == 0) return "udp://0.0.0.0:" + url.substr(8);
   if (url.rfind("udp://@", 0) == 0) return "udp://" + url.substr(7);
-  const size_t fragment = std::min(url.find('#'), url.size());
-  const std::string beforeFragment = url.substr(0, fragment);
-  const size_t query = beforeFragment.find('?');
-  if (schemeOf(url) == "srt" &&
-      (query == std::string::npos ||
-       ("&" + beforeFragment.substr(query + 1)).find("&latency=") == std::string::npos)) {
-    return beforeFragment + (query == std::string::npos ? "?" : "&") + "latency=" + kSrtLatencyMs +
-           url.substr(fragment);
+  const SettingsSplit split = splitSettings(url);
+  if (schemeOf(url) == "srt" && ("&" + split.settings).find("&latency=") == std::string::npos) {
+    return split.before + "?" + split.settings + (split.hasSettings ? "&" : "") +
+           "latency=" + kSrtLatencyMs + split.fragment;
   }
   return url;
 }
