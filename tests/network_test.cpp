@@ -6,6 +6,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <opencv2/imgproc.hpp>
 
 #include "support/e2e.h"
@@ -32,20 +33,21 @@ const std::string& clip() {
   return path;
 }
 
-// A certificate of the servers' own for 127.0.0.1, signed by nobody the system trusts: the path
-// of its key and itself, for the servers; itself alone is at PATH.crt, for SSL_CERT_FILE.
-const std::string& certificate() {
-  static const std::string path = [] {
-    const std::string pem = (std::filesystem::temp_directory_path() /
-                             ("lumivane-tls-" + std::to_string(getpid()) + ".pem"))
-                                .string();
-    shell(
-        "openssl req -x509 -newkey rsa:2048 -nodes -subj /CN=127.0.0.1 -addext "
-        "subjectAltName=IP:127.0.0.1 -days 2 -keyout " +
-        pem + " -out " + pem + ".crt 2>/dev/null && cat " + pem + ".crt >> " + pem);
-    return pem;
-  }();
-  return path;
+// A certificate of the servers' own for `host`, signed by nobody the system trusts: the path of
+// its key and itself, for the servers; itself alone is at PATH.crt, for SSL_CERT_FILE.
+std::string certificate(const std::string& host = "127.0.0.1") {
+  static std::map<std::string, std::string> made;
+  std::string& pem = made[host];
+  if (pem.empty()) {
+    pem = (std::filesystem::temp_directory_path() /
+           ("lumivane-tls-" + host + "-" + std::to_string(getpid()) + ".pem"))
+              .string();
+    const bool address = host.find_first_not_of("0123456789.") == std::string::npos;
+    shell("openssl req -x509 -newkey rsa:2048 -nodes -subj /CN=" + host +
+          " -addext subjectAltName=" + (address ? "IP:" : "DNS:") + host + " -days 2 -keyout " +
+          pem + " -out " + pem + ".crt 2>/dev/null && cat " + pem + ".crt >> " + pem);
+  }
+  return pem;
 }
 
 int freePort() {
@@ -204,9 +206,7 @@ TEST_F(Network, RtspRefusalsAreSaidOnceWithoutThePassword) {
   // file needs no certificates, and a variable left from elsewhere says nothing while it plays.
   expectClip("rtsps://" + tls + "/live", {trusting()});
   expectClip(clip(), {"SSL_CERT_FILE=" + dir_ + "/gone.crt"});
-  const std::string other = dir_ + "/other.pem";
-  shell("openssl req -x509 -newkey rsa:2048 -nodes -subj /CN=other.example -days 2 -keyout " +
-        other + " -out " + other + ".crt 2>/dev/null && cat " + other + ".crt >> " + other);
+  const std::string other = certificate("other.example");
   sender_.start(rtspServer("tls=" + other, std::stoi(tls.substr(10))), dir_ + "/tls.txt");
   expectOnce("rtsps://" + tls + "/live",
              "cannot open stream rtsps://" + tls + "/live: the TLS certificate of " + tls +
