@@ -83,36 +83,7 @@ bool tcpEndpoint(const std::string& url, Endpoint* endpoint) {
   return false;
 }
 
-std::string srtFault(const std::string& url, const std::string& warning) {
-  Endpoint endpoint;
-  if (schemeOf(url) != "srt" || !parseEndpoint(url, 0, &endpoint)) return "";
-  const std::string where = endpointText(endpoint);
-  // In rendezvous, the other side calls too: a peer, not a listener.
-  // SRT waits ten times as long for a peer as for a listener.
-  const bool rendezvous = url.find("mode=rendezvous") != std::string::npos;
-  const std::string peer = rendezvous ? "peer" : "listener";
-  if (warning.find("Connection timeout") != std::string::npos) {
-    return "no SRT " + peer + " answered at " + where + " in " +
-           std::to_string(kSrtConnectTimeoutS * (rendezvous ? 10 : 1)) + " s";
-  }
-  if (warning.find("passphrase") != std::string::npos ||
-      warning.find("authenticate") != std::string::npos) {
-    return "the SRT " + peer + " at " + where + " refused the passphrase";
-  }
-  // srtsrc calls again at once, again and again, after any other refusal, and after the other
-  // side has gone.
-  if (warning.find("Trying to reconnect") != std::string::npos) {
-    return "the SRT " + peer + " at " + where + " refused or ended the connection";
-  }
-  return "";
-}
-
 namespace {
-
-bool isNumber(const std::string& text, size_t digits) {
-  return !text.empty() && text.size() <= digits &&
-         text.find_first_not_of("0123456789") == std::string::npos;
-}
 
 // A URL split at its settings: a ? in the fragment is the fragment's.
 struct SettingsSplit {
@@ -134,6 +105,54 @@ SettingsSplit splitSettings(const std::string& url) {
     split.before.resize(query);
   }
   return split;
+}
+
+}  // namespace
+
+std::string srtFault(const std::string& url, const std::string& warning) {
+  Endpoint endpoint;
+  if (schemeOf(url) != "srt" || !parseEndpoint(url, 0, &endpoint)) return "";
+  const std::string where = endpointText(endpoint);
+  // In rendezvous, the other side calls too: a peer, not a listener.
+  // SRT waits ten times as long for a peer as for a listener.
+  const bool rendezvous = url.find("mode=rendezvous") != std::string::npos;
+  const std::string peer = rendezvous ? "peer" : "listener";
+  if (warning.find("Connection timeout") != std::string::npos) {
+    return "no SRT " + peer + " answered at " + where + " in " +
+           std::to_string(kSrtConnectTimeoutS * (rendezvous ? 10 : 1)) + " s";
+  }
+  const SettingsSplit split = splitSettings(url);
+  const std::string settings = "&" + split.settings;
+  // SRT says the same when only one side has a passphrase, whichever it is.
+  if (warning.find("Password required or unexpected") != std::string::npos) {
+    return settings.find("&passphrase=") == std::string::npos
+               ? "the SRT " + peer + " at " + where + " wants a passphrase"
+               : "the SRT " + peer + " at " + where + " takes no passphrase";
+  }
+  if (warning.find("passphrase") != std::string::npos ||
+      warning.find("authenticate") != std::string::npos) {
+    return "the SRT " + peer + " at " + where + " refused the passphrase";
+  }
+  // Codes of the other side's own, as a server's access control gives them, about the caller
+  // it sees: its stream ID.
+  if (warning.find("Application-defined rejection reason") != std::string::npos) {
+    return settings.find("&streamid=") == std::string::npos
+               ? "the SRT " + peer + " at " + where + " refused a caller without a stream ID"
+               : "the SRT " + peer + " at " + where + " refused its stream ID";
+  }
+  // srtsrc calls again at once, again and again, after any other refusal, and after the other
+  // side has gone.
+  if (warning.find("Trying to reconnect") != std::string::npos) {
+    return "the SRT " + peer + " at " + where + " refused or ended the connection";
+  }
+  return "";
+}
+
+namespace {
+
+bool isNumber(const std::string& text, size_t digits) {
+  return !text.empty() && text.size() <= digits &&
+         text.find_first_not_of("0123456789") == std::string::npos;
 }
 
 }  // namespace

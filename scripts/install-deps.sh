@@ -12,7 +12,8 @@ appstream ffmpeg
 libgtest-dev googletest libx11-dev xvfb xauth xdotool imagemagick x11-utils
 dpkg-dev file desktop-file-utils man-db groff-base python3 iproute2
 libavformat-dev libavutil-dev libexiv2-dev libimage-exiftool-perl
-libgstrtspserver-1.0-dev nginx-light libnginx-mod-rtmp libnginx-mod-stream openssl glib-networking"
+libgstrtspserver-1.0-dev nginx-light libnginx-mod-rtmp libnginx-mod-stream openssl glib-networking
+libsrt-gnutls-dev"
 
 missing=""
 for p in $packages; do

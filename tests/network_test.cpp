@@ -340,6 +340,23 @@ TEST_F(Network, SrtCallingAndListening) {
   expectOnce(srt + "?passphrase=not-the-key",
              "cannot open stream " + srt + "?passphrase=***: the SRT listener at " + srt.substr(6) +
                  " refused the passphrase; showing the test card, retrying every 2 s");
+  expectOnce(srt, "cannot open stream " + srt + ": the SRT listener at " + srt.substr(6) +
+                      " wants a passphrase; showing the test card, retrying every 2 s");
+  // A server's access control, which refuses other stream IDs, and callers without one.
+  const std::string guarded = "127.0.0.1:" + std::to_string(freePort());
+  sender_.start(std::string(LUMIVANE_SRT_LISTENER) + " " + guarded.substr(10) + " cam",
+                "/dev/null");
+  const char* const refusals[][3] = {
+      {"?streamid=other", "", "refused its stream ID"},
+      {"", "", "refused a caller without a stream ID"},
+      {"?streamid=cam&passphrase=", "lumivane-key", "takes no passphrase"},
+  };
+  for (const auto& refusal : refusals) {
+    const std::string url = "srt://" + guarded + refusal[0];
+    expectOnce(url + refusal[1], "cannot open stream " + url + (*refusal[1] ? "***" : "") +
+                                     ": the SRT listener at " + guarded + " " + refusal[2] +
+                                     "; showing the test card, retrying every 2 s");
+  }
   const std::string nobody = "127.0.0.1:" + std::to_string(freePort());
   expectOnce("srt://" + nobody, "cannot open stream srt://" + nobody +
                                     ": no SRT listener answered at " + nobody +
