@@ -337,25 +337,23 @@ TEST_F(Network, SrtCallingAndListening) {
   // ffmpeg's listener serves one caller, and ends with it.
   sender_.start(listener, "/dev/null");
   std::this_thread::sleep_for(300ms);
-  expectOnce(srt + "?passphrase=not-the-key",
-             "cannot open stream " + srt + "?passphrase=***: the SRT listener at " + srt.substr(6) +
-                 " refused the passphrase; showing the test card, retrying every 2 s");
-  expectOnce(srt, "cannot open stream " + srt + ": the SRT listener at " + srt.substr(6) +
-                      " wants a passphrase; showing the test card, retrying every 2 s");
-  // A server's access control, which refuses other stream IDs, and callers without one.
-  const std::string guarded = "127.0.0.1:" + std::to_string(freePort());
-  sender_.start(std::string(LUMIVANE_SRT_LISTENER) + " " + guarded.substr(10) + " cam",
+  // Refused: by ffmpeg's listener, for its passphrase; by a server's access control (the tests'
+  // listener), for a stream ID it does not have, or none.
+  const std::string guarded = "srt://127.0.0.1:" + std::to_string(freePort());
+  server_.start(std::string(LUMIVANE_SRT_LISTENER) + " " + guarded.substr(16) + " cam",
                 "/dev/null");
-  const char* const refusals[][3] = {
-      {"?streamid=other", "", "refused its stream ID"},
-      {"", "", "refused a caller without a stream ID"},
-      {"?streamid=cam&passphrase=", "lumivane-key", "takes no passphrase"},
+  const std::string refusals[][3] = {
+      {srt + "?passphrase=not-the-key", srt + "?passphrase=***", "refused the passphrase"},
+      {srt, srt, "wants a passphrase"},
+      {guarded + "?streamid=other", guarded + "?streamid=other", "refused its stream ID"},
+      {guarded, guarded, "refused a caller without a stream ID"},
+      {guarded + "?streamid=cam&" + key, guarded + "?streamid=cam&passphrase=***",
+       "takes no passphrase"},
   };
-  for (const auto& refusal : refusals) {
-    const std::string url = "srt://" + guarded + refusal[0];
-    expectOnce(url + refusal[1], "cannot open stream " + url + (*refusal[1] ? "***" : "") +
-                                     ": the SRT listener at " + guarded + " " + refusal[2] +
-                                     "; showing the test card, retrying every 2 s");
+  for (const auto& [url, said, reason] : refusals) {
+    expectOnce(url, "cannot open stream " + said + ": the SRT listener at " +
+                        url.substr(6, url.find('?') - 6) + " " + reason +
+                        "; showing the test card, retrying every 2 s");
   }
   const std::string nobody = "127.0.0.1:" + std::to_string(freePort());
   expectOnce("srt://" + nobody, "cannot open stream srt://" + nobody +
