@@ -259,12 +259,17 @@ std::string errorReason(const GError* error, const char* debug) {
 
 // A URL of a recording rather than a live stream (a video file on a web server, an HLS or DASH
 // playlist): shown at the pace of its timestamps, as a file is, not as fast as it arrives.
-bool isRecording(const std::string& url) {
+std::string extensionOf(const std::string& url) {
   std::string path = url.substr(0, url.find_first_of("?#"));
   const size_t dot = path.rfind('.');
-  if (dot == std::string::npos || path.find('/', dot) != std::string::npos) return false;
+  if (dot == std::string::npos || path.find('/', dot) != std::string::npos) return "";
   std::string extension = path.substr(dot + 1);
   for (char& c : extension) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return extension;
+}
+
+bool isRecording(const std::string& url) {
+  const std::string extension = extensionOf(url);
   for (const char* known : {"mp4", "m4v", "mkv", "mov", "webm", "avi", "m3u8", "mpd"}) {
     if (extension == known) return true;
   }
@@ -363,8 +368,11 @@ class GstReader final : public Reader {
       }
     }
     // Only what may reach a server over TLS reads the certificates, so that a stale variable
-    // says nothing while a file plays.
-    if (flavour_ != Flavour::file) trustCertificatesFromEnvironment();
+    // says nothing while a file plays; a playlist file may name its fragments by https URLs.
+    const std::string extension = extensionOf(location);
+    if (flavour_ != Flavour::file || extension == "m3u8" || extension == "mpd") {
+      trustCertificatesFromEnvironment();
+    }
     GError* error = nullptr;
     GstElement* pipeline =
         gst_parse_launch_full(description.c_str(), nullptr, GST_PARSE_FLAG_FATAL_ERRORS, &error);

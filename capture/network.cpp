@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 
 #include "capture/source_internal.h"
 
@@ -85,26 +86,37 @@ bool tcpEndpoint(const std::string& url, Endpoint* endpoint) {
 
 namespace {
 
-// A URL split at its settings: a ? in the fragment is the fragment's.
+// An SRT URL split at its settings. As ffmpeg reads them, a # among the settings is part of a
+// value (as in the access-control form streamid=#!::r=cam); one before any ? begins a fragment.
 struct SettingsSplit {
   std::string before;  // up to the ?, or the whole URL before its fragment
   bool hasSettings = false;
-  std::string settings;  // after the ?, before the fragment
-  std::string fragment;  // from the #, if any
+  std::string settings;  // after the ?
+  std::string fragment;  // from the #, where no ? comes before it
 };
 
 SettingsSplit splitSettings(const std::string& url) {
   SettingsSplit split;
   const size_t fragment = std::min(url.find('#'), url.size());
-  split.fragment = url.substr(fragment);
-  split.before = url.substr(0, fragment);
-  const size_t query = split.before.find('?');
-  if (query != std::string::npos) {
+  const size_t query = url.find('?');
+  if (query < fragment) {
+    split.before = url.substr(0, query);
     split.hasSettings = true;
-    split.settings = split.before.substr(query + 1);
-    split.before.resize(query);
+    split.settings = url.substr(query + 1);
+  } else {
+    split.before = url.substr(0, fragment);
+    split.fragment = url.substr(fragment);
   }
   return split;
+}
+
+// The value of the last `key` among the settings, as written; none where it is not given.
+std::optional<std::string> settingOf(const SettingsSplit& split, const std::string& key) {
+  const std::string settings = "&" + split.settings;
+  const size_t at = settings.rfind("&" + key + "=");
+  if (at == std::string::npos) return std::nullopt;
+  const size_t start = at + key.size() + 2;
+  return settings.substr(start, settings.find('&', start) - start);
 }
 
 }  // namespace
@@ -113,32 +125,32 @@ std::string srtFault(const std::string& url, const std::string& warning) {
   Endpoint endpoint;
   if (schemeOf(url) != "srt" || !parseEndpoint(url, 0, &endpoint)) return "";
   const std::string where = endpointText(endpoint);
+  const SettingsSplit split = splitSettings(url);
   // In rendezvous, the other side calls too: a peer, not a listener.
   // SRT waits ten times as long for a peer as for a listener.
-  const bool rendezvous = url.find("mode=rendezvous") != std::string::npos;
+  const bool rendezvous = settingOf(split, "mode") == "rendezvous";
   const std::string peer = rendezvous ? "peer" : "listener";
   if (warning.find("Connection timeout") != std::string::npos) {
     return "no SRT " + peer + " answered at " + where + " in " +
            std::to_string(kSrtConnectTimeoutS * (rendezvous ? 10 : 1)) + " s";
   }
-  const SettingsSplit split = splitSettings(url);
-  const std::string settings = "&" + split.settings;
   // SRT says the same when only one side has a passphrase, whichever it is.
   if (warning.find("Password required or unexpected") != std::string::npos) {
-    return settings.find("&passphrase=") == std::string::npos
-               ? "the SRT " + peer + " at " + where + " wants a passphrase"
-               : "the SRT " + peer + " at " + where + " takes no passphrase";
+    return "the SRT " + peer + " at " + where +
+           (settingOf(split, "passphrase") ? " takes no passphrase" : " wants a passphrase");
   }
   if (warning.find("passphrase") != std::string::npos ||
       warning.find("authenticate") != std::string::npos) {
     return "the SRT " + peer + " at " + where + " refused the passphrase";
   }
-  // Codes of the other side's own, as a server's access control gives them, about the caller
-  // it sees: its stream ID.
+  // A code of the other side's own, which srtsrc does not pass on: a server's access control
+  // refuses callers mostly for the stream ID they ask for.
   if (warning.find("Application-defined rejection reason") != std::string::npos) {
-    return settings.find("&streamid=") == std::string::npos
-               ? "the SRT " + peer + " at " + where + " refused a caller without a stream ID"
-               : "the SRT " + peer + " at " + where + " refused its stream ID";
+    const std::optional<std::string> id = settingOf(split, "streamid");
+    return "the SRT " + peer + " at " + where +
+           (id && !id->empty()
+                ? " refused this stream ID (or the caller, for a reason of its own)"
+                : " refused a caller without a stream ID (or for a reason of its own)");
   }
   // srtsrc calls again at once, again and again, after any other refusal, and after the other
   // side has gone.
@@ -206,17 +218,23 @@ std::string endpointText(const Endpoint& endpoint) {
   return (ipv6 ? "[" + endpoint.host + "]" : endpoint.host) + ":" + std::to_string(endpoint.port);
 }
 
-std::string gstreamerUrl(const std::string& url) {
+std::string gstreamerUrl(const std::string& typed) {
+  // Schemes are the same in any case; GStreamer's elements take them in lower case only.
+  const size_t mark = typed.find("://");
+  const std::string url = mark == std::string::npos ? typed : schemeOf(typed) + typed.substr(mark);
   // VLC's and ffmpeg's users write udp://@:PORT for any address and udp://@GROUP:PORT for a
   // multicast group; udpsrc takes neither.
   if (url.rfind("udp://@:", 0) == 0) return "udp://0.0.0.0:" + url.substr(8);
   if (url.rfind("udp://@", 0) == 0) return "udp://" + url.substr(7);
+  if (schemeOf(url) != "srt") return url;
   const SettingsSplit split = splitSettings(url);
-  if (schemeOf(url) == "srt" && ("&" + split.settings).find("&latency=") == std::string::npos) {
-    return split.before + "?" + split.settings + (split.hasSettings ? "&" : "") +
-           "latency=" + kSrtLatencyMs + split.fragment;
+  // srtsrc would end the settings at a #.
+  std::string settings;
+  for (const char c : split.settings) settings += c == '#' ? std::string("%23") : std::string(1, c);
+  if (!settingOf(split, "latency")) {
+    settings += (split.hasSettings ? "&latency=" : "latency=") + std::string(kSrtLatencyMs);
   }
-  return url;
+  return split.before + "?" + settings + split.fragment;
 }
 
 // The state of one check, shared with GIO's callback: a check given up before its callback ran

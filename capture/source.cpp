@@ -207,6 +207,9 @@ std::string withoutSecrets(const std::string& text) {
   // What ends a URL's authority, a name or a value, in a URL, a pipeline or a sentence.
   static const char kAuthorityEnd[] = "/?#&;, \t\n'\"!";
   static const char kValueEnd[] = "&;, \t\n'\"!#";
+  // Inside a URL's settings, only & or the URL's end ends a value: SRT takes "my,secret!" or
+  // "0123456789#tail" whole as a passphrase.
+  static const char kUrlValueEnd[] = "& \t\n'\"";
   std::string out = text;
   // user:password@host: the password goes, with its colon.
   for (std::size_t at = out.find("://"); at != std::string::npos; at = out.find("://", at + 3)) {
@@ -237,8 +240,13 @@ std::string withoutSecrets(const std::string& text) {
                               : out.compare(start, 1, "'") == 0  ? "'"
                                                                  : "";
     start += quote.size();
-    const std::size_t end = std::min(
-        quote.empty() ? out.find_first_of(kValueEnd, start) : out.find(quote, start), out.size());
+    const std::size_t url = out.rfind("://", equals);
+    const bool inUrl = url != std::string::npos && out.find('?', url) < equals &&
+                       out.find_first_of(" \t\n'\"", url) > equals;
+    const std::size_t end =
+        std::min(quote.empty() ? out.find_first_of(inUrl ? kUrlValueEnd : kValueEnd, start)
+                               : out.find(quote, start),
+                 out.size());
     if (end > start) out.replace(start, end - start, "***");
   }
   return out;

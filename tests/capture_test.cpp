@@ -415,6 +415,7 @@ TEST(Messages, SecretsAreLeftOut) {
       {"rtspsrc user-pw=\"hunter 2\" extra-headers=\"h, Authorization=(string)\\\"Bearer s3\\\"\"",
        "rtspsrc user-pw=\"***\" extra-headers=\"h, Authorization=(string)\\\"***\\\"\""},
       {"srt://h:1?passphrase='a b'", "srt://h:1?passphrase='***'"},
+      {"srt://h:1?passphrase=my,secret!0#tail&x=1", "srt://h:1?passphrase=***&x=1"},
       {"width=1920", "width=1920"},
   };
   for (const auto& c : cases) EXPECT_EQ(withoutSecrets(c[0]), c[1]) << c[0];
@@ -447,6 +448,8 @@ TEST(Messages, StreamEndpointsAndUrls) {
   EXPECT_EQ(gstreamerUrl("udp://127.0.0.1:5000"), "udp://127.0.0.1:5000");
   EXPECT_EQ(gstreamerUrl("srt://h:9000"), "srt://h:9000?latency=120");
   EXPECT_EQ(gstreamerUrl("srt://h:9000#a?b"), "srt://h:9000?latency=120#a?b");
+  EXPECT_EQ(gstreamerUrl("SRT://h:9000?streamid=#!::r=cam"),
+            "srt://h:9000?streamid=%23!::r=cam&latency=120");
   EXPECT_EQ(gstreamerUrl("srt://:9000?mode=listener"), "srt://:9000?mode=listener&latency=120");
   EXPECT_EQ(gstreamerUrl("srt://h:9000?xlatency=1&latency=40"),
             "srt://h:9000?xlatency=1&latency=40");
@@ -466,7 +469,8 @@ TEST(Messages, StreamEndpointsAndUrls) {
       {"srt://h:9000?localport=70000", "an SRT localport is a port from 1 to 65535"},
       {"srt://h:9000?poll-timeout=x", "an SRT poll-timeout is a number of milliseconds"},
       {"srt://:9000?mode=server", "an SRT mode is caller, listener or rendezvous"},
-      {"srt://h:9000?latency=0&mode=rendezvous#passphrase=x", ""},
+      {"srt://h:9000#?passphrase=x", ""},  // a fragment's
+      {"srt://h:9000?mode=caller#x", "an SRT mode is caller, listener or rendezvous"},
       {"rtsp://h/live?passphrase=x", ""},
   };
   for (const auto& c : settings) EXPECT_EQ(srtSettingsFault(c[0]), c[1]) << c[0];

@@ -287,6 +287,11 @@ TEST_F(Network, RtmpAndLiveHlsFromNginx) {
   }
   expectClip("http://127.0.0.1:" + std::to_string(http) + "/hls/cam.m3u8");
   expectClip("https://127.0.0.1:" + std::to_string(https) + "/hls/cam.m3u8", {trusting()});
+  // A playlist file of ours, whose stream is over TLS, takes the certificates too.
+  std::ofstream(dir_ + "/master.m3u8")
+      << "#EXTM3U\n#EXT-X-STREAM-INF:BANDWIDTH=6000000\nhttps://127.0.0.1:" << https
+      << "/hls/cam.m3u8\n";
+  expectClip(dir_ + "/master.m3u8", {trusting()});
 
   // A live playlist is shown near its live edge: the top turns blue 10 s into what is
   // published, and is blue on screen within 3 s of its sending (three fragments back, where
@@ -338,17 +343,19 @@ TEST_F(Network, SrtCallingAndListening) {
   sender_.start(listener, "/dev/null");
   std::this_thread::sleep_for(300ms);
   // Refused: by ffmpeg's listener, for its passphrase; by a server's access control (the tests'
-  // listener), for a stream ID it does not have, or none.
+  // listener), for a stream ID it does not have, or none. It lets the right one in, and go.
   const std::string guarded = "srt://127.0.0.1:" + std::to_string(freePort());
-  server_.start(std::string(LUMIVANE_SRT_LISTENER) + " " + guarded.substr(16) + " cam",
+  const std::string id = "?streamid=#!::r=";
+  server_.start(std::string(LUMIVANE_SRT_LISTENER) + " " + guarded.substr(16) + " '#!::r=cam'",
                 "/dev/null");
   const std::string refusals[][3] = {
       {srt + "?passphrase=not-the-key", srt + "?passphrase=***", "refused the passphrase"},
       {srt, srt, "wants a passphrase"},
-      {guarded + "?streamid=other", guarded + "?streamid=other", "refused its stream ID"},
-      {guarded, guarded, "refused a caller without a stream ID"},
-      {guarded + "?streamid=cam&" + key, guarded + "?streamid=cam&passphrase=***",
-       "takes no passphrase"},
+      {guarded + id + "other", guarded + id + "other",
+       "refused this stream ID (or the caller, for a reason of its own)"},
+      {guarded, guarded, "refused a caller without a stream ID (or for a reason of its own)"},
+      {guarded + id + "cam&" + key, guarded + id + "cam&passphrase=***", "takes no passphrase"},
+      {guarded + id + "cam", guarded + id + "cam", "refused or ended the connection"},
   };
   for (const auto& [url, said, reason] : refusals) {
     expectOnce(url, "cannot open stream " + said + ": the SRT listener at " +

@@ -1,6 +1,7 @@
 // An SRT listener for the network tests that checks its callers as a server's access control
 // does: one with another stream ID, or none, is refused as asking for a stream it does not have.
-// Callers let in are held and sent nothing. Usage: lumivane_srt_listener PORT STREAM_ID
+// One let in is let go at once, as by a server with nothing to send.
+// Usage: lumivane_srt_listener PORT STREAM_ID
 #include <arpa/inet.h>
 #include <srt/access_control.h>
 #include <srt/srt.h>
@@ -27,6 +28,8 @@ int main(int argc, char** argv) {
     return 1;
   }
   for (;;) {
-    if (srt_accept(listener, nullptr, nullptr) == SRT_INVALID_SOCK) sleep(1);
+    const SRTSOCKET caller = srt_accept(listener, nullptr, nullptr);
+    if (caller == SRT_INVALID_SOCK) sleep(1);
+    srt_close(caller);
   }
 }
