@@ -267,6 +267,13 @@ TEST_F(Network, RtmpAndLiveHlsFromNginx) {
   voiced.start("ffmpeg -v error -re -stream_loop -1 -i " + clip() +
                    " -f lavfi -i sine=r=44100 -c:v copy -c:a aac -f flv " + server + "/live/av",
                dir_ + "/voiced.txt");
+  // nginx writes a stream's playlist once it has its first fragments: it is published.
+  struct stat info;
+  for (const char* name : {"/hls/cam.m3u8", "/hls/av.m3u8"}) {
+    for (int i = 0; i < 100 && stat((dir_ + name).c_str(), &info) != 0; ++i) {
+      std::this_thread::sleep_for(100ms);
+    }
+  }
   expectClip(server + "/live/cam");
   expectClip(server + "/live/av");
   voiced.stop();
@@ -279,11 +286,6 @@ TEST_F(Network, RtmpAndLiveHlsFromNginx) {
         {"/nothing/cam", "the server refused its application"}}) {
     expectOnce(server + path, "cannot open stream " + server + path + ": " + reason +
                                   "; showing the test card, retrying every 2 s");
-  }
-  // nginx writes the playlist once it has its first fragments.
-  struct stat info;
-  for (int i = 0; i < 100 && stat((dir_ + "/hls/cam.m3u8").c_str(), &info) != 0; ++i) {
-    std::this_thread::sleep_for(100ms);
   }
   expectClip("http://127.0.0.1:" + std::to_string(http) + "/hls/cam.m3u8");
   expectClip("https://127.0.0.1:" + std::to_string(https) + "/hls/cam.m3u8", {trusting()});
