@@ -458,6 +458,9 @@ TEST(Messages, StreamEndpointsAndUrls) {
   EXPECT_EQ(srtFault("srt://h:9000?mode=rendezvous&localport=9001", "Connection timeout"),
             "no SRT peer answered at h:9000 in 30 s");
   EXPECT_EQ(srtFault("srt://:9000?mode=listener", "Connection timeout"), "");
+  EXPECT_EQ(srtFault("srt://h:9000?streamid=", "Application-defined rejection reason"),
+            "the SRT listener at h:9000 refused a caller without a stream ID (or for a reason of "
+            "its own)");
   const std::string settings[][2] = {
       {"srt://h:9000?passphrase=short", "an SRT passphrase is 10 to 79 characters"},
       {"srt://h:9000?streamid=a&passphrase=ten%20chars!", ""},
