@@ -4,9 +4,9 @@
 // on screen and every line on stderr.
 #include <sys/stat.h>
 
+#include <cctype>
 #include <filesystem>
 #include <fstream>
-#include <map>
 #include <opencv2/imgproc.hpp>
 
 #include "support/e2e.h"
@@ -36,16 +36,15 @@ const std::string& clip() {
 // A certificate of the servers' own for `host`, signed by nobody the system trusts: the path of
 // its key and itself, for the servers; itself alone is at PATH.crt, for SSL_CERT_FILE.
 std::string certificate(const std::string& host = "127.0.0.1") {
-  static std::map<std::string, std::string> made;
-  std::string& pem = made[host];
-  if (pem.empty()) {
-    pem = (std::filesystem::temp_directory_path() /
-           ("lumivane-tls-" + host + "-" + std::to_string(getpid()) + ".pem"))
-              .string();
-    const bool address = host.find_first_not_of("0123456789.") == std::string::npos;
+  const std::string pem = (std::filesystem::temp_directory_path() /
+                           ("lumivane-tls-" + host + "-" + std::to_string(getpid()) + ".pem"))
+                              .string();
+  const std::string name =
+      (std::isdigit(static_cast<unsigned char>(host[0])) ? "IP:" : "DNS:") + host;
+  if (!std::filesystem::exists(pem)) {
     shell("openssl req -x509 -newkey rsa:2048 -nodes -subj /CN=" + host +
-          " -addext subjectAltName=" + (address ? "IP:" : "DNS:") + host + " -days 2 -keyout " +
-          pem + " -out " + pem + ".crt 2>/dev/null && cat " + pem + ".crt >> " + pem);
+          " -addext subjectAltName=" + name + " -days 2 -keyout " + pem + " -out " + pem +
+          ".crt 2>/dev/null && cat " + pem + ".crt >> " + pem);
   }
   return pem;
 }
