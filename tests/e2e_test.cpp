@@ -185,6 +185,26 @@ TEST_F(EndToEnd, GeometryBeyondTheScreenIsBroughtWithinIt) {
   }
 }
 
+// A position alone, or a geometry that cannot be read, leaves the size at 640 by 480.
+TEST_F(EndToEnd, GeometryWithoutASizeKeepsTheDefault) {
+  const struct {
+    const char *geometry, *said;
+  } cases[] = {{"-5-5", ""}, {"abc", "lumivane: -geometry 'abc' is not WxH+X+Y; ignoring it\n"}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.geometry);
+    launch({"-geometry", c.geometry, blocksPicture()});
+    window_.clear();
+    waitForWindow();
+    const std::string geometry = shell("xwininfo -id " + window_);
+    EXPECT_NE(geometry.find("Width: 640\n"), std::string::npos) << geometry;
+    EXPECT_NE(geometry.find("Height: 480\n"), std::string::npos) << geometry;
+    EXPECT_EQ(readFile(stderrPath_), c.said);
+    kill(pid_, SIGKILL);
+    waitpid(pid_, nullptr, 0);
+    pid_ = -1;
+  }
+}
+
 // CPU time of the viewer, in clock ticks.
 long cpuTicks(pid_t pid) {
   std::istringstream stat(readFile("/proc/" + std::to_string(pid) + "/stat"));
