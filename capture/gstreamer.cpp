@@ -148,14 +148,20 @@ void flvPadAdded(GstElement*, GstPad* pad, gpointer) {
                     [](gpointer first) { delete static_cast<GstClockTime*>(first); });
 }
 
-// A stream the viewer does not show (audio, subtitles) ends in a sink of its own.
-void sinkOtherStreams(GstElement* source, GstPad* pad, gpointer) {
+// Whether a pad's stream is video or pictures, not audio or text.
+bool carriesPicture(GstPad* pad) {
   GstCaps* caps = gst_pad_get_current_caps(pad);
   if (caps == nullptr) caps = gst_pad_query_caps(pad, nullptr);
   const char* kind =
       gst_caps_get_size(caps) > 0 ? gst_structure_get_name(gst_caps_get_structure(caps, 0)) : "";
   const bool picture = g_str_has_prefix(kind, "video/") || g_str_has_prefix(kind, "image/");
   gst_caps_unref(caps);
+  return picture;
+}
+
+// A stream the viewer does not show (audio, subtitles) ends in a sink of its own.
+void sinkOtherStreams(GstElement* source, GstPad* pad, gpointer) {
+  const bool picture = carriesPicture(pad);
   GstObject* bin = gst_element_get_parent(source);
   if (picture || bin == nullptr) {
     if (bin != nullptr) gst_object_unref(bin);
@@ -171,6 +177,29 @@ void sinkOtherStreams(GstElement* source, GstPad* pad, gpointer) {
     gst_element_sync_state_with_parent(sink);
   }
   gst_object_unref(bin);
+}
+
+// Posted on the bus when a file turns out to hold no picture.
+constexpr const char* kNoPictureMessage = "lumivane-no-picture";
+
+// All of a file's streams are there once uridecodebin has no more pads. A file without a
+// picture among them (sound alone, or video that nothing here decodes) never shows one, and
+// is said at once rather than after the 10 s that a first frame may take.
+void lookForPicture(GstElement* source, gpointer) {
+  bool picture = false;
+  GstIterator* pads = gst_element_iterate_src_pads(source);
+  gst_iterator_foreach(
+      pads,
+      [](const GValue* pad, gpointer found) {
+        if (carriesPicture(GST_PAD(g_value_get_object(pad)))) *static_cast<bool*>(found) = true;
+      },
+      &picture);
+  gst_iterator_free(pads);
+  if (!picture) {
+    gst_element_post_message(
+        source, gst_message_new_application(GST_OBJECT(source),
+                                            gst_structure_new_empty(kNoPictureMessage)));
+  }
 }
 
 // Live streams at their lowest latency. Without single-stream, multipartdemux waits for more
@@ -430,6 +459,9 @@ class GstReader final : public Reader {
     const ElementPtr source(gst_bin_get_by_name(GST_BIN(pipeline_.get()), "lumivane_source"));
     g_object_set(source.get(), "caps", decoded.get(), nullptr);
     g_signal_connect(source.get(), "pad-added", G_CALLBACK(sinkOtherStreams), nullptr);
+    if (flavour_ == Flavour::file) {
+      g_signal_connect(source.get(), "no-more-pads", G_CALLBACK(lookForPicture), nullptr);
+    }
     const ElementPtr tcp(gst_bin_get_by_name(GST_BIN(pipeline_.get()), "lumivane_tcp"));
     if (tcp != nullptr) {
       // tcp://host:port
@@ -489,8 +521,9 @@ class GstReader final : public Reader {
   // What the bus has to say, without waiting: an error or the end; a warning is said once.
   ReadResult readBus() {
     if (reach_ != nullptr) return awaitReach();
-    const auto types = static_cast<GstMessageType>(GST_MESSAGE_ERROR | GST_MESSAGE_WARNING |
-                                                   GST_MESSAGE_EOS | GST_MESSAGE_STATE_CHANGED);
+    const auto types =
+        static_cast<GstMessageType>(GST_MESSAGE_ERROR | GST_MESSAGE_WARNING | GST_MESSAGE_EOS |
+                                    GST_MESSAGE_STATE_CHANGED | GST_MESSAGE_APPLICATION);
     while (GstMessage* popped = gst_bus_pop_filtered(bus_.get(), types)) {
       const MessagePtr message(popped);
       switch (GST_MESSAGE_TYPE(popped)) {
@@ -536,6 +569,13 @@ class GstReader final : public Reader {
         case GST_MESSAGE_STATE_CHANGED:
           if (GST_MESSAGE_SRC(popped) == GST_OBJECT(pipeline_.get())) started(popped);
           break;
+        case GST_MESSAGE_APPLICATION:
+          // A file cannot change its streams: it is not opened again.
+          if (gst_message_has_name(popped, kNoPictureMessage)) {
+            reason_ = "no video stream it can decode";
+            return ReadResult::ended;
+          }
+          break;
         default:
           break;
       }
@@ -546,6 +586,7 @@ class GstReader final : public Reader {
   // A file starts over with a flushing seek, without rebuilding anything; a stream that ends
   // has lost its server, and is retried; a pipeline's end is its end.
   ReadResult atEnd() {
+    reason_.clear();  // an end with a reason is one that came before any picture could
     switch (flavour_) {
       case Flavour::file:
         if (gst_element_seek_simple(

@@ -45,6 +45,11 @@ void report(const FrameSource& source, Report say, const std::string& why) {
       line = name + " is delivering frames";
       break;
     case Report::ended:
+      // A source that can never deliver (a file without video) ends at once, with its reason.
+      if (!source.framesSinceOpen && !why.empty()) {
+        line = "cannot open " + name + ": " + why + "; showing the test card";
+        break;
+      }
       line = source.framesSinceOpen ? name + " has ended; its last picture stays"
                                     : name + " has ended without delivering a frame";
       break;
@@ -332,7 +337,7 @@ const cv::Mat* nextFrame(FrameSource& source, std::uint32_t now) {
       drop(source, SourceEvent::failed, now, source.reader->reason());
       return nullptr;
     case ReadResult::ended:
-      drop(source, SourceEvent::ended, now, "");
+      drop(source, SourceEvent::ended, now, source.reader->reason());
       return nullptr;
     case ReadResult::nothingNew: {
       const std::uint32_t quiet = now - source.lastFrameTick;

@@ -95,6 +95,8 @@ TEST_F(EndToEnd, BadArgumentsGetOneLineAndARunningWindow) {
   symlink("/nonexistent/target", dangling.c_str());
   const std::string fifo = dir_ + "/fifo.mp4";
   mkfifo(fifo.c_str(), 0644);
+  const std::string sound = dir_ + "/sound.m4a";
+  shell("ffmpeg -v error -y -f lavfi -i sine -t 1 " + sound);
   const struct {
     std::string argument, expected;
     std::vector<std::string> before = {};  // arguments ahead of it
@@ -115,6 +117,8 @@ TEST_F(EndToEnd, BadArgumentsGetOneLineAndARunningWindow) {
        "server there);"},
       {fifo, "': not a regular file; cannot open file " + fifo + " either;"},
       {"no\nsuch.png", "'no\\nsuch.png': no such file; cannot open file no\\nsuch.png either"},
+      {sound,
+       "cannot open file " + sound + ": no video stream it can decode; showing the test card\n"},
       // After "--" nothing is freeglut's.
       {"-display", "'-display' is not a camera number, a readable file or a URL", {"--"}},
   };
