@@ -374,7 +374,8 @@ class GstReader final : public Reader {
       uri = gstreamerUrl(location);
       hasEndpoint_ = tcpEndpoint(location, &endpoint_);
       builtUs_ = g_get_monotonic_time();
-      reason_ = srtSettingsFault(location);
+      reason_ = portFault(location);
+      if (reason_.empty()) reason_ = srtSettingsFault(location);
       if (!reason_.empty()) return false;
       if (location.rfind("tcp://", 0) == 0) {
         // uridecodebin has no handler for tcp://.

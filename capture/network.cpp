@@ -43,8 +43,9 @@ std::string schemeOf(const std::string& url) {
   return scheme;
 }
 
-// The host and port after "://", `port` where the URL names none.
-bool parseEndpoint(const std::string& url, int port, Endpoint* endpoint) {
+// The host after "://" and the port as written, none where no colon follows the host. False
+// where an IPv6 address's bracket is not closed.
+bool splitAuthority(const std::string& url, std::string* host, std::optional<std::string>* port) {
   const size_t mark = url.find("://");
   if (mark == std::string::npos) return false;
   std::string authority = url.substr(mark + 3);
@@ -52,18 +53,27 @@ bool parseEndpoint(const std::string& url, int port, Endpoint* endpoint) {
   authority =
       authority.substr(authority.rfind('@') == std::string::npos ? 0 : authority.rfind('@') + 1);
   size_t colon = authority.rfind(':');
-  std::string host = authority;
+  *host = authority;
   if (!authority.empty() && authority[0] == '[') {  // [::1]:8554
     const size_t close = authority.find(']');
     if (close == std::string::npos) return false;
-    host = authority.substr(1, close - 1);
+    *host = authority.substr(1, close - 1);
     colon = authority.find(':', close);
   } else if (colon != std::string::npos) {
-    host = authority.substr(0, colon);
+    *host = authority.substr(0, colon);
   }
-  if (colon != std::string::npos) {
+  if (colon != std::string::npos) *port = authority.substr(colon + 1);
+  return true;
+}
+
+// The host and port after "://", `port` where the URL names none.
+bool parseEndpoint(const std::string& url, int port, Endpoint* endpoint) {
+  std::string host;
+  std::optional<std::string> written;
+  if (!splitAuthority(url, &host, &written)) return false;
+  if (written) {
     char* end = nullptr;
-    port = static_cast<int>(std::strtol(authority.c_str() + colon + 1, &end, 10));
+    port = static_cast<int>(std::strtol(written->c_str(), &end, 10));
     if (*end != '\0') return false;
   }
   if (host.empty() || port < 1 || port > 65535) return false;
@@ -168,6 +178,21 @@ bool isNumber(const std::string& text, size_t digits) {
 }
 
 }  // namespace
+
+std::string portFault(const std::string& url) {
+  const std::string scheme = schemeOf(url);
+  if (scheme != "udp" && scheme != "srt") return "";
+  // udpsrc takes the port modulo 65536, or any free one where none is named; srtsrc calls
+  // port 0 until it times out.
+  std::string host;
+  std::optional<std::string> port;
+  if (splitAuthority(url, &host, &port) && port && isNumber(*port, 5) && std::stoi(*port) >= 1 &&
+      std::stoi(*port) <= 65535) {
+    return "";
+  }
+  return scheme == "srt" ? "an SRT URL needs a port from 1 to 65535"
+                         : "a UDP URL needs a port from 1 to 65535";
+}
 
 std::string srtSettingsFault(const std::string& url) {
   const SettingsSplit split = splitSettings(url);

@@ -114,6 +114,10 @@ class ReachCheck {
 // HOST:PORT in 3 s", a refused passphrase), or "" when `url` is no SRT caller's.
 std::string srtFault(const std::string& url, const std::string& warning);
 
+// What is wrong with the port of a UDP or SRT URL, which both need one from 1 to 65535, or ""
+// when nothing is, or `url` is neither's.
+std::string portFault(const std::string& url);
+
 // What is wrong with an SRT URL's own settings (a passphrase SRT refuses to use, a mode or a
 // latency it does not know), or "" when nothing is, or `url` is not SRT's.
 std::string srtSettingsFault(const std::string& url);

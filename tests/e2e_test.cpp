@@ -119,6 +119,9 @@ TEST_F(EndToEnd, BadArgumentsGetOneLineAndARunningWindow) {
       {"no\nsuch.png", "'no\\nsuch.png': no such file; cannot open file no\\nsuch.png either"},
       {sound,
        "cannot open file " + sound + ": no video stream it can decode; showing the test card\n"},
+      {"udp://127.0.0.1:99999",
+       "cannot open stream udp://127.0.0.1:99999: a UDP URL needs a port from 1 to 65535;"},
+      {"srt://127.0.0.1", "cannot open stream srt://127.0.0.1: an SRT URL needs a port from 1 to"},
       // After "--" nothing is freeglut's.
       {"-display", "'-display' is not a camera number, a readable file or a URL", {"--"}},
   };
