@@ -278,6 +278,8 @@ std::string errorReason(const GError* error, const char* debug) {
       details.find("reason not-linked") != std::string::npos) {
     return "no video stream it can decode";
   }
+  // libsoup follows a server's redirects up to its limit, and hands on the last one unfollowed.
+  if (details.find("Redirect to: http") != std::string::npos) return "too many redirects";
   // A source's streaming stopped: its own element gives no reason (souphttpsrc, say).
   if (details.find("reason error") != std::string::npos) return "the connection failed";
   if (details.find("reason not-negotiated") != std::string::npos) {

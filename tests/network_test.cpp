@@ -407,6 +407,17 @@ TEST_F(Network, ReasonsNameTheFault) {
   const int silent = listenOnLoopback(8, &silentPort);  // accepts, and never says a word
   ASSERT_GE(silent, 0);
   const int none = freePort();
+  // A server that sends every request back to itself.
+  const std::string looping = std::to_string(freePort());
+  server_.start(
+      "python3 -c \"import http.server as h; h.HTTPServer(('127.0.0.1', " + looping +
+          "), type('R', (h.BaseHTTPRequestHandler,), {'do_GET': lambda s: (s.send_response(302), "
+          "s.send_header('Location', s.path), s.send_header('Content-Length', '0'), "
+          "s.end_headers())})).serve_forever()\"",
+      "/dev/null");
+  for (int i = 0; i < 100 && shell("ss -ltn | grep -c ':" + looping + " '") == "0\n"; ++i) {
+    std::this_thread::sleep_for(50ms);
+  }
   const std::string retrying = "; showing the test card, retrying every 2 s";
   struct Case {
     std::string url, reason;
@@ -421,6 +432,7 @@ TEST_F(Network, ReasonsNameTheFault) {
       {"http://camera.invalid:8080/live.m3u8", "no such host camera.invalid"},
       {"rtsp://127.0.0.1:" + std::to_string(silentPort) + "/live", mute},
       {"http://127.0.0.1:" + std::to_string(silentPort) + "/cam.mjpg", mute},
+      {"http://127.0.0.1:" + looping + "/cam.ts", "too many redirects"},
   };
   for (const Case& c : cases) {
     const auto start = std::chrono::steady_clock::now();
