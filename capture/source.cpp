@@ -216,9 +216,19 @@ std::string withoutSecrets(const std::string& text) {
   // "0123456789#tail" whole as a passphrase.
   static const char kUrlValueEnd[] = "& \t\n'\"";
   std::string out = text;
-  // user:password@host: the password goes, with its colon.
-  for (std::size_t at = out.find("://"); at != std::string::npos; at = out.find("://", at + 3)) {
-    const std::size_t start = at + 3;
+  // user:password@host: the password goes, with its colon. A URL typed with one slash or none
+  // (http:/user:password@host) is taken for a file name, and said as one: its password goes too.
+  for (std::size_t at = out.find(':'); at != std::string::npos; at = out.find(':', at + 1)) {
+    std::size_t scheme = at;
+    while (scheme > 0 &&
+           (std::isalnum(static_cast<unsigned char>(out[scheme - 1])) || out[scheme - 1] == '+' ||
+            out[scheme - 1] == '.' || out[scheme - 1] == '-')) {
+      --scheme;
+    }
+    const bool named = scheme < at && std::isalpha(static_cast<unsigned char>(out[scheme]));
+    if (!named && out.compare(at, 3, "://") != 0) continue;
+    std::size_t start = at + 1;
+    while (start < out.size() && out[start] == '/') ++start;
     const std::size_t end = std::min(out.find_first_of(kAuthorityEnd, start), out.size());
     const std::size_t mark = out.rfind('@', end - 1);
     if (end == start || mark == std::string::npos || mark < start) continue;

@@ -122,6 +122,10 @@ TEST_F(EndToEnd, BadArgumentsGetOneLineAndARunningWindow) {
       {"udp://127.0.0.1:99999",
        "cannot open stream udp://127.0.0.1:99999: a UDP URL needs a port from 1 to 65535;"},
       {"srt://127.0.0.1", "cannot open stream srt://127.0.0.1: an SRT URL needs a port from 1 to"},
+      // A URL with one slash is a file name, and its password goes all the same.
+      {"http:/alice:S3CRET@127.0.0.1:18082/x.ts",
+       "'http:/alice@127.0.0.1:18082/x.ts': no such file; cannot open file "
+       "http:/alice@127.0.0.1:18082/x.ts either"},
       // After "--" nothing is freeglut's.
       {"-display", "'-display' is not a camera number, a readable file or a URL", {"--"}},
   };
