@@ -136,10 +136,19 @@ void turnUpright(const cv::Mat& stored, int orientation, cv::Mat& upright) {
 
 // TurboJPEG hands libjpeg's warnings back instead of printing them, and reads the header on
 // its own, so the size is known before the image is allocated. One decompressor serves the
-// whole run: it holds no picture between calls.
+// whole run, as it holds no picture between calls; but a header that breaks off in an error
+// (a marker that is none, a bogus table) leaves it failing every picture after, with the same
+// error. A picture that fails or warns leaves it to be made afresh.
+tjhandle decompressor = nullptr;
+
 tjhandle jpegDecoder() {
-  static tjhandle decoder = tjInitDecompress();
-  return decoder;
+  if (decompressor == nullptr) decompressor = tjInitDecompress();
+  return decompressor;
+}
+
+void startAfresh() {
+  if (decompressor != nullptr) tjDestroy(decompressor);
+  decompressor = nullptr;
 }
 
 DecodeResult decodeJpeg(const unsigned char* data, std::size_t size, cv::Mat& bgr, int* width,
@@ -149,6 +158,7 @@ DecodeResult decodeJpeg(const unsigned char* data, std::size_t size, cv::Mat& bg
   if (decoder == nullptr || size > 0xFFFFFFFFu ||
       tjDecompressHeader3(decoder, data, static_cast<unsigned long>(size), width, height,
                           &subsampling, &colourspace) != 0) {
+    startAfresh();
     return DecodeResult::failed;
   }
   if (tooLarge(*width, *height)) return DecodeResult::tooLarge;
@@ -163,7 +173,9 @@ DecodeResult decodeJpeg(const unsigned char* data, std::size_t size, cv::Mat& bg
                     static_cast<int>(stored.step), *height, cmyk ? TJPF_CMYK : TJPF_BGR, 0);
   // A warning (a cut-off file, a damaged stretch) leaves a whole picture, grey where data was
   // missing; a fatal error may leave rows of the previous picture, which must not be shown.
-  if (status != 0 && tjGetErrorCode(decoder) != TJERR_WARNING) return DecodeResult::failed;
+  const bool fatal = status != 0 && tjGetErrorCode(decoder) != TJERR_WARNING;
+  if (status != 0) startAfresh();
+  if (fatal) return DecodeResult::failed;
   if (cmyk) {
     // Stored inverted, as Adobe writes CMYK: each colour is its value times black's.
     cv::Mat converted(*height, *width, CV_8UC3);

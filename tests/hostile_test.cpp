@@ -46,6 +46,22 @@ std::vector<unsigned char> jpegDeclaring(int width, int height) {
   return jpeg;
 }
 
+// A JPEG whose header breaks off in an error (here a marker that is none) must not leave the
+// decoder broken for every picture after it: a camera's one damaged frame would end its picture
+// for good.
+TEST(Hostile, OneBrokenHeaderDoesNotBreakTheNextPictures) {
+  std::vector<unsigned char> jpeg;
+  cv::imencode(".jpg", solidFrame(64, 32, kBlue), jpeg);
+  std::vector<unsigned char> broken = jpeg;
+  broken[3] = 0x25;
+  cv::Mat picture;
+  int width = 0, height = 0;
+  EXPECT_EQ(decodePicture(broken.data(), broken.size(), picture, &width, &height),
+            DecodeResult::failed);
+  ASSERT_EQ(decodePicture(jpeg.data(), jpeg.size(), picture, &width, &height), DecodeResult::ok);
+  EXPECT_GT(cv::mean(picture)[0], 200) << "blue, as blue-green-red";
+}
+
 TEST(Hostile, SizeLimitAtItsEdge) {
   const std::string dir = scratchDir("limit");
   // 16384 by 8192 is 2^27 pixels: the largest picture shown.
