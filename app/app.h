@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "capture/capture.h"
+#include "render/render.h"
 #include "trackball/trackball.h"
 
 class GLUquadric;
@@ -33,6 +34,9 @@ struct ViewerState {
   // With --low-cpu, what the last redraw asked for showed, to tell whether the next one is needed.
   RotationMatrix drawnMatrix = kIdentityMatrix;
   bool drawnDimmed = false;
+  // --gpu: frames drawn by the shader from their own layout, each as soon as it is ready.
+  GpuDrawing gpu;
+  std::uint32_t spinTick = 0;  // milliseconds, when the spin last advanced (--gpu: by time)
 };
 
 extern ViewerState viewer;
@@ -51,6 +55,7 @@ struct Arguments {
   Command command = Command::run;
   SourceChoice source;                // what to open when running
   bool lowCpu = false;                // --low-cpu
+  bool gpu = false;                   // --gpu
   std::vector<std::string> warnings;  // what was not understood, and what was done instead
 };
 
@@ -102,6 +107,12 @@ void idleBetweenUploads();
 // a new picture, the spin, the orientation or the dimming of a stopped source. Keys and the
 // window system ask for their own redraws.
 void redrawAfterUpload(bool pictureChanged);
+// --gpu's idle step after each look at the source: asks for a redraw when a new picture came,
+// the spin's next step is due (every kUploadIntervalMs) or a drag moved the view; otherwise
+// sleeps until the source has news, an X event arrives or the spin's step is due.
+void redrawOrSleep(bool pictureChanged);
+// Asks the GL for one swap a display refresh where it offers swap control.
+void swapOncePerRefresh();
 // Ends the viewer when another X client has destroyed its window: freeglut ignores that, and
 // the viewer would go on decoding for a window that is gone. Call at each upload round: a round
 // trip to the X server about once a second, or at once after an X error about the window.

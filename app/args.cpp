@@ -255,6 +255,8 @@ bool readOption(const std::string& option, Arguments* args) {
     return true;
   } else if (option == "--low-cpu") {
     args->lowCpu = true;
+  } else if (option == "--gpu") {
+    args->gpu = true;
   } else {
     return false;
   }
@@ -414,6 +416,10 @@ const char* usageText() {
          "  --low-cpu             sleep between uploads until the next one is due or an input\n"
          "                        arrives, and redraw only what changed: a still picture costs\n"
          "                        almost no CPU, where the default keeps polling (a whole core)\n"
+         "  --gpu                 draw with a shader, as video players do: frames stay in their\n"
+         "                        decoder's YUV, their layout is unwrapped per screen pixel,\n"
+         "                        and each new frame is drawn as soon as it is ready (the\n"
+         "                        default converts and uploads on the processor, every 60 ms)\n"
          "  --                    ends the options; options may also follow the source\n"
          "  freeglut's own options come first, such as -geometry 800x600+0+0; the window\n"
          "  is 640 by 480 unless -geometry gives a size.\n"

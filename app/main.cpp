@@ -114,10 +114,15 @@ int main(int argc, char** argv) {
   // Open the source named by what is left of the command line.
   const Arguments args = parseArguments(argc, argv);
   viewer.lowCpu = args.lowCpu;
+  // --gpu: frames in their own layout, drawn by the shader as they come, where the GL can.
+  if (args.gpu && startGpuDrawing(viewer.gpu)) {
+    viewer.capture.wantsPlanes = true;
+    swapOncePerRefresh();
+  }
   std::string warning;  // all of it goes into the one line that opening the source writes
   for (const std::string& w : args.warnings) warning += (warning.empty() ? "" : "; ") + w;
   openSource(viewer.capture, args.source, tickMs(), warning);
-  viewer.lastUploadTick = tickMs();
+  viewer.lastUploadTick = viewer.spinTick = tickMs();
 
   // Set up the scene: the sphere's quadric, the picture's texture, the GL state, the handlers.
   createSceneObjects();

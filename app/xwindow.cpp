@@ -9,6 +9,7 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -134,4 +135,56 @@ void quitIfWindowGone() {
   windowGone = false;
   XWindowAttributes attributes;
   if (XGetWindowAttributes(display, ourWindow, &attributes) == 0) quitViewer();
+}
+
+namespace {
+
+// A source with nothing of its own to wake the viewer (a still, one being retried) is looked at
+// this often; a key or a drag wakes it at once.
+constexpr int kLongestSleepMs = 100;
+
+bool spinStepDue(std::uint32_t now) {
+  return viewer.spinStep != 0.0f && now - viewer.spinTick >= kUploadIntervalMs;
+}
+
+}  // namespace
+
+void redrawOrSleep(bool pictureChanged) {
+  const std::uint32_t now = tickMs();
+  if (pictureChanged || spinStepDue(now) || viewMoved(viewer)) {
+    requestRedraw();
+    return;
+  }
+  Display* display = glXGetCurrentDisplay();
+  // Events that Xlib has read already wait in its queue, where no descriptor shows them.
+  if (display != nullptr && XEventsQueued(display, QueuedAfterFlush) > 0) return;
+  int ms = kLongestSleepMs;
+  if (viewer.spinStep != 0.0f) {
+    ms = std::min<int>(ms, static_cast<int>(kUploadIntervalMs - (now - viewer.spinTick)));
+  }
+  awaitSource(viewer.capture, display != nullptr ? ConnectionNumber(display) : -1, ms);
+}
+
+void swapOncePerRefresh() {
+  Display* display = glXGetCurrentDisplay();
+  const GLXDrawable drawable = glXGetCurrentDrawable();
+  if (display == nullptr || drawable == None) return;
+  const char* extensions = glXQueryExtensionsString(display, DefaultScreen(display));
+  const auto offers = [&](const char* name) {
+    return extensions != nullptr && std::strstr(extensions, name) != nullptr;
+  };
+  const auto address = [](const char* name) {
+    return glXGetProcAddressARB(reinterpret_cast<const GLubyte*>(name));
+  };
+  // The first of the three that the GL names; each sets the swaps to one a refresh.
+  if (offers("GLX_EXT_swap_control")) {
+    if (auto set = reinterpret_cast<void (*)(Display*, GLXDrawable, int)>(
+            address("glXSwapIntervalEXT"))) {
+      set(display, drawable, 1);
+    }
+  } else if (offers("GLX_MESA_swap_control")) {
+    if (auto set = reinterpret_cast<int (*)(unsigned)>(address("glXSwapIntervalMESA"))) set(1);
+  } else if (offers("GLX_SGI_swap_control")) {
+    if (auto set = reinterpret_cast<int (*)(int)>(address("glXSwapIntervalSGI"))) set(1);
+  }
 }

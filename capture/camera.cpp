@@ -267,7 +267,8 @@ std::string formatList(const std::vector<std::pair<std::uint32_t, std::string>>&
 
 class CameraReader final : public Reader {
  public:
-  CameraReader(const SourceChoice& choice, SaidOnce& said) : choice_(choice), said_(said) {}
+  CameraReader(const SourceChoice& choice, SaidOnce& said, bool planes)
+      : choice_(choice), said_(said), wantsPlanes_(planes) {}
   ~CameraReader() override {
     if (camera_ != nullptr) module_->closeCamera(camera_);
   }
@@ -326,7 +327,10 @@ class CameraReader final : public Reader {
   }
 
   ReadResult read(std::uint32_t) override {
-    const int got = module_->newestCameraFrame(camera_, &raw_);
+    // A frame that an awaitFrame took is the newest unless more came since.
+    int got = module_->newestCameraFrame(camera_, &raw_, 0);
+    if (got == 0 && pending_) got = 1;
+    pending_ = false;
     if (got < 0) {
       // An unplugged camera's node is gone: opening it again fails.
       const int fd = ::open(path_.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
@@ -345,15 +349,32 @@ class CameraReader final : public Reader {
 
   std::uint32_t stallLimitMs() const override { return kCameraStallMs; }
 
+  bool canAwaitFrames() const override { return true; }
+
+  bool awaitFrame(int ms) override {
+    if (pending_) return true;
+    const int got = module_->newestCameraFrame(camera_, &raw_, ms);
+    // A failure is found again, and said, by the next read.
+    pending_ = got > 0;
+    return got != 0;
+  }
+
  private:
-  // The newest frame, and only it, from the driver's bytes to blue-green-red.
+  // The newest frame, and only it, from the driver's bytes to blue-green-red, or for planes as
+  // they came: YUYV and UYVY as they are, NV12 and I420 as their planes, JPEG decoded to its own.
   bool convert() {
+    planar_ = false;
     if (!ownConversion_) {
       frame_ = raw_;
       return true;
     }
+    if (wantsPlanes_ && asPlanes()) return true;
     switch (format_->code) {
       case -1:
+        if (wantsPlanes_) {
+          return decodeShownPlanes(raw_.data, raw_.total() * raw_.elemSize(), choice_, said_,
+                                   storage_, planes_, frame_, &planar_, false);
+        }
         return decodeShown(raw_.data, raw_.total() * raw_.elemSize(), choice_, said_, frame_,
                            nullptr, false);
       case -3:
@@ -365,8 +386,52 @@ class CameraReader final : public Reader {
     }
   }
 
+  // Raw frames whose rows the viewer reads itself, handed over as they are. Their colours are
+  // BT.601 over the limited range, as OpenCV's conversion of them takes them.
+  bool asPlanes() {
+    const std::uint32_t f = format_->fourcc;
+    PixelLayout layout;
+    if (f == fourcc("YUYV")) {
+      layout = PixelLayout::yuyv;
+    } else if (f == fourcc("UYVY")) {
+      layout = PixelLayout::uyvy;
+    } else if (f == fourcc("NV12")) {
+      layout = PixelLayout::nv12;
+    } else if (f == fourcc("YU12")) {
+      layout = PixelLayout::i420;
+    } else {
+      return false;
+    }
+    // Packed: height rows of 2 bytes a pixel; planar: luma rows, then chroma, in one block.
+    const bool planarYuv = layout == PixelLayout::nv12 || layout == PixelLayout::i420;
+    const int width = raw_.cols;
+    const int height = planarYuv ? raw_.rows * 2 / 3 : raw_.rows;
+    if (!raw_.isContinuous() || width < 2 || height < 2) return false;
+    planes_ = Planes();
+    planes_.layout = layout;
+    planes_.width = width;
+    planes_.height = height;
+    planes_.data[0] = raw_.data;
+    planes_.stride[0] = static_cast<int>(raw_.step);
+    if (planarYuv) {
+      const int chromaWidth = width / 2, chromaHeight = height / 2;
+      planes_.data[1] = raw_.data + static_cast<std::size_t>(width) * height;
+      planes_.stride[1] = layout == PixelLayout::nv12 ? width : chromaWidth;
+      planes_.data[2] = planes_.data[1] + static_cast<std::size_t>(chromaWidth) * chromaHeight;
+      planes_.stride[2] = chromaWidth;
+    }
+    planes_.matrix = ColourMatrix::bt601;
+    planes_.fullRange = false;
+    planes_.owner = std::make_shared<cv::Mat>(raw_);
+    planar_ = true;
+    return true;
+  }
+
   SourceChoice choice_;
   SaidOnce& said_;
+  bool wantsPlanes_ = false;
+  bool pending_ = false;  // awaitFrame took a frame that read has yet to hand over
+  cv::Mat storage_;       // a JPEG's planes
   std::string path_;
   const OpenCvModule* module_ = nullptr;
   const Format* format_ = nullptr;
@@ -546,6 +611,7 @@ std::string listCameras() {
                      : out;
 }
 
-std::unique_ptr<Reader> makeCameraReader(const SourceChoice& choice, SaidOnce& said) {
-  return std::make_unique<CameraReader>(choice, said);
+std::unique_ptr<Reader> makeCameraReader(const SourceChoice& choice, SaidOnce& said,
+                                         bool planes) {
+  return std::make_unique<CameraReader>(choice, said, planes);
 }

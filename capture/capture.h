@@ -53,6 +53,41 @@ struct Layout {
   bool described = false;  // an option or the file says what the frames hold
 };
 
+// Where a layout puts the sphere in frames of one size: the numbers that the remap tables and
+// the shader both follow, worked out once per frame size and layout. Directions are v360's: x
+// to the right, y down, z straight ahead (the panorama's middle).
+struct LayoutGeometry {
+  Projection projection = Projection::equirect;
+  cv::Size frame;            // the whole frame, pixels
+  cv::Size eye;              // the part shown, at the frame's top left: the first eye, or all
+  cv::Size picture;          // the equirectangular picture the frames make (the frame itself
+                             // when they need no remap)
+  bool remapped = false;     // the frames need unwrapping, cropping or turning
+  bool wraps = false;        // a whole equirectangular frame: rows run on across the seam
+  cv::Matx33d rotation;      // a shown direction to the frame's own
+  cv::Scalar border;         // blue-green-red, where the frame holds nothing
+  // Equirectangular: the whole panorama's size in frame pixels, and the frame's place in it.
+  double fullWidth = 0, fullHeight = 0, cropLeftPx = 0, cropTopPx = 0;
+  bool cropped = false, wholeRow = true;
+  // Dual fisheye: the circles' centres and radius (pixels) and half the lens's view (radians).
+  double leftCentreX = 0, rightCentreX = 0, centreY = 0, radius = 0, halfFov = 0;
+  // Cubemaps: a face's width and height, and the padding around an equi-angular one (pixels).
+  double faceWidth = 0, faceHeight = 0, pad = 0;
+};
+
+// The geometry of frames of `frameSize` in `layout`, the picture within `maxSide` a side.
+LayoutGeometry layoutGeometry(cv::Size frameSize, const Layout& layout, int maxSide);
+
+// Where direction `d` of the shown picture lies in the frame (pixel centres at whole numbers),
+// and the rectangle of the lens, face or eye it lies in; `seen` false where the frame holds
+// nothing for it.
+struct FramePlace {
+  double u = 0, v = 0;
+  bool seen = false;
+  cv::Rect2d within;  // pixels: the part of the frame that this place was taken from
+};
+FramePlace framePlace(const LayoutGeometry& geometry, const cv::Vec3d& d);
+
 // --- Cameras ---------------------------------------------------------------------------------
 // One mode a camera offers: a pixel format (its V4L2 FOURCC), a frame size and a rate.
 struct CameraMode {
@@ -174,6 +209,49 @@ struct SaidOnce {
 // upload takes.
 enum class ChannelOrder { bgr, rgb };
 
+// A decoded frame in its decoder's own layout, as --gpu hands it to the screen: no conversion or
+// copy on the processor. YUV layouts keep their planes and subsampling; RGB ones their order.
+enum class PixelLayout {
+  i420,    // Y, U, V; chroma halved both ways
+  yv12,    // Y, V, U
+  nv12,    // Y, then U and V interleaved; chroma halved both ways
+  nv21,    // Y, then V and U
+  yuv422,  // Y, U, V; chroma halved across
+  yuv444,  // Y, U, V at full size
+  yuyv,    // one plane: Y0 U Y1 V
+  uyvy,    // one plane: U Y0 V Y1
+  grey,
+  rgb,
+  bgr,
+  rgbx,  // four bytes a pixel, the fourth unused
+  bgrx,
+};
+
+// How YUV turns into RGB: the standard's matrix, and whether Y runs 0-255 (full, as JPEG's)
+// or 16-235 with chroma 16-240 (limited, as video's).
+enum class ColourMatrix { bt601, bt709, bt2020 };
+
+struct Planes {
+  PixelLayout layout = PixelLayout::i420;
+  int width = 0, height = 0;  // pixels
+  const unsigned char* data[3] = {};
+  int stride[3] = {};  // bytes from a row to the next
+  ColourMatrix matrix = ColourMatrix::bt601;
+  bool fullRange = false;
+  // Subsampled chroma sits on the first pixel of those it covers (MPEG-2's across), rather than
+  // in their middle (JPEG's).
+  bool chromaCositedX = false, chromaCositedY = false;
+  std::shared_ptr<const void> owner;  // keeps the bytes alive: a decoder's buffer, or ours
+};
+
+// How many planes a layout has; the size of one of them in its own texels (a texel of YUYV and
+// UYVY is a pixel's two bytes: its Y and one of the pair's U and V); and the bytes of one texel.
+int planeCount(PixelLayout layout);
+cv::Size planeSize(PixelLayout layout, cv::Size frame, int plane);
+int texelBytes(PixelLayout layout, int plane);
+// True for the layouts whose colour comes through a YUV matrix.
+bool isYuv(PixelLayout layout);
+
 // One kind of source: a camera, a still picture, or anything GStreamer reads. open() and read()
 // never wait for the source: opening carries on in the background where it takes time.
 class Reader {
@@ -190,12 +268,31 @@ class Reader {
   virtual std::uint32_t stallLimitMs() const = 0;
   const cv::Mat& frame() const { return frame_; }
   ChannelOrder frameOrder() const { return frameOrder_; }
+  // After `frame`, true when the reader handed the frame over in its own layout (planes())
+  // rather than as frame(): only a reader made for planes does, and only for layouts it can.
+  bool planar() const { return planar_; }
+  const Planes& planes() const { return planes_; }
+  // Descriptors that turn readable when this source may have news (a frame, an error), for a
+  // viewer that sleeps between frames: up to two, written to `fds`; their number.
+  virtual int wakeDescriptors(int fds[2]) const {
+    (void)fds;
+    return 0;
+  }
+  // For a source without such descriptors whose library can wait for its frames (a camera):
+  // waits up to `ms` milliseconds for a frame, which the next read() then takes; true if one came.
+  virtual bool canAwaitFrames() const { return false; }
+  virtual bool awaitFrame(int ms) {
+    (void)ms;
+    return false;
+  }
   // Why the last open or read failed, in a few words; may be empty.
   const std::string& reason() const { return reason_; }
 
  protected:
   cv::Mat frame_;
   ChannelOrder frameOrder_ = ChannelOrder::bgr;
+  bool planar_ = false;
+  Planes planes_;
   std::string reason_;
 };
 
@@ -216,6 +313,8 @@ struct FrameSource {
   Reprojector reprojector;
   ChannelOrder pictureOrder = ChannelOrder::bgr;  // of the picture nextFrame gave
   SaidOnce said;
+  // Frames are wanted in their own layout where the reader can give them so (--gpu).
+  bool wantsPlanes = false;
 };
 
 // True when an upload is due: at least kUploadIntervalMs since `last`, counted modulo 2^32 so
@@ -255,6 +354,20 @@ void openSource(FrameSource& source, const SourceChoice& choice, std::uint32_t n
 // nothing new to show. Never waits for the source. Retries a missing source every retryDelayMs
 // and reports losing and regaining it as transition() says.
 const cv::Mat* nextFrame(FrameSource& source, std::uint32_t now);
+
+// What is new to show: an equirectangular picture for the texture, as nextFrame gives it, or a
+// frame in its own layout with the geometry of its layout (for the shader). Neither: nothing new.
+struct Shown {
+  const cv::Mat* picture = nullptr;
+  const Planes* planes = nullptr;
+  LayoutGeometry geometry;
+};
+// As nextFrame, for a source that may hand frames over in their own layout.
+Shown nextShown(FrameSource& source, std::uint32_t now);
+
+// Sleeps until `source` may have something new, the descriptor `inputFd` (the window system's
+// connection) turns readable, or `ms` milliseconds pass, whichever comes first.
+void awaitSource(FrameSource& source, int inputFd, int ms);
 
 // The texture side of a frame: converted to 8 bits where needed, then unwrapped, cropped and
 // turned as its layout says (see reproject). nullptr for a frame that cannot be shown.
@@ -303,6 +416,10 @@ cv::Size reprojectedSize(cv::Size frameSize, const Layout& layout, int maxSide);
 // pixel's place in a frame of `frameSize`, or -1 where the frame holds nothing for it.
 void buildReprojectionMaps(cv::Size frameSize, const Layout& layout, cv::Size outSize,
                            cv::Range rows, cv::Mat& mapX, cv::Mat& mapY);
+
+// The geometry of `frame` as it is shown: a frame too small for a cube's faces is shown as it is
+// (said once); the layout hint is said once per source, as for reproject.
+LayoutGeometry frameGeometry(Reprojector& reprojector, const cv::Mat& frame);
 
 // The equirectangular picture of `frame`: the frame itself when it needs no remap (no copy),
 // else the reprojector's picture. Frames that no option or metadata explains, and that do not

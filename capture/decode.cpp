@@ -200,6 +200,75 @@ DecodeResult decodeJpeg(const unsigned char* data, std::size_t size, cv::Mat& bg
   return status == 0 ? DecodeResult::ok : DecodeResult::damaged;
 }
 
+}  // namespace
+
+DecodeResult decodeJpegPlanes(const unsigned char* data, std::size_t size, cv::Mat& storage,
+                              Planes* planes, bool* laidOut) {
+  *laidOut = false;
+  tjhandle decoder = jpegDecoder();
+  int width = 0, height = 0, subsampling = 0, colourspace = 0;
+  if (decoder == nullptr || size < 4 || size > 0xFFFFFFFFu || data[0] != 0xFF || data[1] != 0xD8 ||
+      tjDecompressHeader3(decoder, data, static_cast<unsigned long>(size), &width, &height,
+                          &subsampling, &colourspace) != 0) {
+    startAfresh();
+    return DecodeResult::failed;
+  }
+  if (tooLarge(width, height)) return DecodeResult::tooLarge;
+  PixelLayout layout;
+  switch (subsampling) {
+    case TJSAMP_420:
+      layout = PixelLayout::i420;
+      break;
+    case TJSAMP_422:
+      layout = PixelLayout::yuv422;
+      break;
+    case TJSAMP_444:
+      layout = PixelLayout::yuv444;
+      break;
+    case TJSAMP_GRAY:
+      layout = PixelLayout::grey;
+      break;
+    default:  // 4:4:0, 4:1:1: the blue-green-red way
+      return DecodeResult::ok;
+  }
+  // A turned picture is turned upright on the blue-green-red way.
+  if ((colourspace != TJCS_YCbCr && colourspace != TJCS_GRAY) || jpegOrientation(data, size) != 1) {
+    return DecodeResult::ok;
+  }
+  const int count = subsampling == TJSAMP_GRAY ? 1 : 3;
+  int strides[3] = {};
+  std::size_t offsets[3] = {}, total = 0;
+  for (int plane = 0; plane < count; ++plane) {
+    strides[plane] = tjPlaneWidth(plane, width, subsampling);
+    offsets[plane] = total;
+    total += tjPlaneSizeYUV(plane, width, 0, height, subsampling);
+  }
+  // Reused while frames keep their size.
+  storage.create(1, static_cast<int>(total), CV_8UC1);
+  unsigned char* targets[3] = {};
+  for (int plane = 0; plane < count; ++plane) targets[plane] = storage.data + offsets[plane];
+  const int status = tjDecompressToYUVPlanes(decoder, data, static_cast<unsigned long>(size),
+                                             targets, width, strides, height, 0);
+  const bool fatal = status != 0 && tjGetErrorCode(decoder) != TJERR_WARNING;
+  if (status != 0) startAfresh();
+  if (fatal) return DecodeResult::failed;
+  *laidOut = true;
+  planes->layout = layout;
+  planes->width = width;
+  planes->height = height;
+  for (int plane = 0; plane < 3; ++plane) {
+    planes->data[plane] = targets[plane];
+    planes->stride[plane] = strides[plane];
+  }
+  // JPEG's YCbCr is BT.601 over the full range.
+  planes->matrix = ColourMatrix::bt601;
+  planes->fullRange = true;
+  planes->owner = std::make_shared<cv::Mat>(storage);
+  return status == 0 ? DecodeResult::ok : DecodeResult::damaged;
+}
+
+namespace {
+
 // libpng is used through its full reader, not the simplified one: that one takes 16-bit samples
 // without a stated gamma as linear light and shows them far too bright. Its errors and warnings
 // come here instead of the terminal; an error leaves through libpng's jump.

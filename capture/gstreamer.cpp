@@ -4,6 +4,8 @@
 #include <gst/app/gstappsink.h>
 #include <gst/gst.h>
 #include <gst/video/video.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
@@ -56,6 +58,10 @@ constexpr const char* kClosedKey = "lumivane-closed";
 // The layouts that our own appsink asks videoconvert for: those a cv::Mat holds as they are.
 constexpr const char* kConvertedCaps =
     "video/x-raw, format=(string){ BGR, BGRA, BGRx, GRAY8, GRAY16_LE }";
+// The same for a viewer that takes frames in their own layout: those the shader reads.
+constexpr const char* kPlanesCaps =
+    "video/x-raw, format=(string){ I420, YV12, NV12, NV21, Y42B, Y444, YUY2, UYVY, GRAY8, RGB, "
+    "BGR, RGBx, BGRx, RGBA, BGRA }";
 // Where decoding stops: raw video, or JPEG pictures that only the shown one is decoded from.
 constexpr const char* kDecodedCaps = "video/x-raw; image/jpeg";
 // What the source hands on besides: audio as it comes, undecoded where its kind is known, each
@@ -307,6 +313,115 @@ bool isRecording(const std::string& url) {
   return false;
 }
 
+// The layout a decoder's format is handed to the screen in; false for one the shader does not
+// read, which GStreamer converts first.
+bool pixelLayoutOf(GstVideoFormat format, PixelLayout* layout) {
+  switch (format) {
+    case GST_VIDEO_FORMAT_I420:
+      *layout = PixelLayout::i420;
+      return true;
+    case GST_VIDEO_FORMAT_YV12:
+      *layout = PixelLayout::yv12;
+      return true;
+    case GST_VIDEO_FORMAT_NV12:
+      *layout = PixelLayout::nv12;
+      return true;
+    case GST_VIDEO_FORMAT_NV21:
+      *layout = PixelLayout::nv21;
+      return true;
+    case GST_VIDEO_FORMAT_Y42B:
+      *layout = PixelLayout::yuv422;
+      return true;
+    case GST_VIDEO_FORMAT_Y444:
+      *layout = PixelLayout::yuv444;
+      return true;
+    case GST_VIDEO_FORMAT_YUY2:
+      *layout = PixelLayout::yuyv;
+      return true;
+    case GST_VIDEO_FORMAT_UYVY:
+      *layout = PixelLayout::uyvy;
+      return true;
+    case GST_VIDEO_FORMAT_GRAY8:
+      *layout = PixelLayout::grey;
+      return true;
+    case GST_VIDEO_FORMAT_RGB:
+      *layout = PixelLayout::rgb;
+      return true;
+    case GST_VIDEO_FORMAT_BGR:
+      *layout = PixelLayout::bgr;
+      return true;
+    case GST_VIDEO_FORMAT_RGBx:
+    case GST_VIDEO_FORMAT_RGBA:
+      *layout = PixelLayout::rgbx;
+      return true;
+    case GST_VIDEO_FORMAT_BGRx:
+    case GST_VIDEO_FORMAT_BGRA:
+      *layout = PixelLayout::bgrx;
+      return true;
+    default:
+      return false;
+  }
+}
+
+// The matrix, range and chroma siting the caps give (GStreamer fills in its defaults where they say nothing:
+// BT.709 above 576 rows, BT.601 below, limited range). FCC's is nearly BT.601's, SMPTE 240M's
+// nearly BT.709's.
+void readColours(const GstVideoInfo& info, Planes* planes) {
+  switch (info.colorimetry.matrix) {
+    case GST_VIDEO_COLOR_MATRIX_BT709:
+    case GST_VIDEO_COLOR_MATRIX_SMPTE240M:
+      planes->matrix = ColourMatrix::bt709;
+      break;
+    case GST_VIDEO_COLOR_MATRIX_BT2020:
+      planes->matrix = ColourMatrix::bt2020;
+      break;
+    case GST_VIDEO_COLOR_MATRIX_UNKNOWN:
+      planes->matrix = info.height > 576 ? ColourMatrix::bt709 : ColourMatrix::bt601;
+      break;
+    default:
+      planes->matrix = ColourMatrix::bt601;
+      break;
+  }
+  planes->fullRange = info.colorimetry.range == GST_VIDEO_COLOR_RANGE_0_255;
+  planes->chromaCositedX = (info.chroma_site & GST_VIDEO_CHROMA_SITE_H_COSITED) != 0;
+  planes->chromaCositedY = (info.chroma_site & GST_VIDEO_CHROMA_SITE_V_COSITED) != 0;
+}
+
+// A sample kept mapped while its planes are on their way to the screen.
+struct MappedSample {
+  MappedSample(SamplePtr taken, const GstVideoInfo* info) : sample(std::move(taken)) {
+    mapped = gst_video_frame_map(&frame, const_cast<GstVideoInfo*>(info),
+                                 gst_sample_get_buffer(sample.get()), GST_MAP_READ);
+  }
+  ~MappedSample() {
+    if (mapped) gst_video_frame_unmap(&frame);
+  }
+  MappedSample(const MappedSample&) = delete;
+  MappedSample& operator=(const MappedSample&) = delete;
+  SamplePtr sample;
+  GstVideoFrame frame{};
+  bool mapped = false;
+};
+
+// Wakes a sleeping viewer when the appsink has a new sample: a byte count on an eventfd, written
+// on the streaming thread. It lives as long as the appsink does, which may outlast its reader.
+struct Wake {
+  int fd = -1;
+};
+
+GstFlowReturn wakeOnSample(GstAppSink*, gpointer data) {
+  const std::uint64_t one = 1;
+  const ssize_t written = write(static_cast<Wake*>(data)->fd, &one, sizeof one);
+  (void)written;  // a full count already wakes the viewer
+  return GST_FLOW_OK;
+}
+
+void dropWake(gpointer data) {
+  auto* wake = static_cast<Wake*>(data);
+  if (wake->fd >= 0) close(wake->fd);
+  delete wake;
+}
+
 enum class Flavour {
   file,      // a file or file:// URL: played on the pipeline's clock, looped
   stream,    // a network stream: the newest frame as soon as it arrives
@@ -315,7 +430,8 @@ enum class Flavour {
 
 class GstReader final : public Reader {
  public:
-  GstReader(const SourceChoice& choice, SaidOnce& said) : choice_(choice), said_(said) {}
+  GstReader(const SourceChoice& choice, SaidOnce& said, bool planes)
+      : choice_(choice), said_(said), wantsPlanes_(planes) {}
 
   ~GstReader() override {
     if (pipeline_ == nullptr) return;
@@ -330,6 +446,16 @@ class GstReader final : public Reader {
     }
     if (!build()) return false;
     bus_.reset(gst_element_get_bus(pipeline_.get()));
+    if (wantsPlanes_) {
+      // A viewer that sleeps between frames is woken by each new one, and by the bus's news.
+      const int fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+      if (fd >= 0) {
+        wake_ = new Wake{fd};
+        GstAppSinkCallbacks callbacks{};
+        callbacks.new_sample = wakeOnSample;
+        gst_app_sink_set_callbacks(GST_APP_SINK(sink_.get()), &callbacks, wake_, dropWake);
+      }
+    }
     gst_element_call_async(pipeline_.get(), startAsync, nullptr, nullptr);
     return true;
   }
@@ -341,6 +467,11 @@ class GstReader final : public Reader {
       sayOnce(said_.behind,
               "decoding cannot keep up with " + describeSource(choice_) + "; showing what it can");
     }
+    if (wake_ != nullptr) {
+      std::uint64_t count = 0;
+      const ssize_t got = ::read(wake_->fd, &count, sizeof count);
+      (void)got;  // nothing to read is no news
+    }
     // Everything ready is taken and only the newest kept: an appsink of the pipeline's own may
     // keep a queue.
     SamplePtr newest;
@@ -348,7 +479,18 @@ class GstReader final : public Reader {
       newest.reset(sample);
     }
     if (newest == nullptr) return ReadResult::nothingNew;
-    return toFrame(newest.get()) ? ReadResult::frame : ReadResult::nothingNew;
+    planar_ = false;
+    if (wantsPlanes_ && toPlanes(newest)) return ReadResult::frame;
+    return newest != nullptr && toFrame(newest.get()) ? ReadResult::frame : ReadResult::nothingNew;
+  }
+
+  int wakeDescriptors(int fds[2]) const override {
+    if (wake_ == nullptr) return 0;
+    fds[0] = wake_->fd;
+    GPollFD bus{};
+    gst_bus_get_pollfd(bus_.get(), &bus);
+    fds[1] = bus.fd;
+    return bus.fd >= 0 ? 2 : 1;
   }
 
   // A slow source (a snapshot camera, a pipeline at one frame in eight seconds) gets three of
@@ -428,7 +570,8 @@ class GstReader final : public Reader {
       // until its latency says whether it is live.
       g_object_set(sink_.get(), "drop", TRUE, "max-buffers", 1u, "sync",
                    flavour_ != Flavour::stream || paced_, nullptr);
-      const CapsPtr caps(gst_caps_from_string(ownSink_ ? kConvertedCaps : kDecodedCaps));
+      const CapsPtr caps(gst_caps_from_string(
+          !ownSink_ ? kDecodedCaps : wantsPlanes_ ? kPlanesCaps : kConvertedCaps));
       g_object_set(sink_.get(), "caps", caps.get(), nullptr);
     }
     return true;
@@ -632,6 +775,100 @@ class GstReader final : public Reader {
     if (live) g_object_set(sink_.get(), "sync", FALSE, nullptr);
   }
 
+  // The sample in its own layout, for a viewer that takes planes: a JPEG picture decoded to its
+  // YUV planes, a layout the shader reads kept mapped as it came, any other YUV converted to
+  // I420 first. False leaves it to toFrame (`sample` untouched): a picture or frame larger than
+  // a texture, or one that is not video.
+  bool toPlanes(SamplePtr& sample) {
+    GstCaps* caps = gst_sample_get_caps(sample.get());
+    GstBuffer* buffer = gst_sample_get_buffer(sample.get());
+    if (caps == nullptr || buffer == nullptr || gst_caps_get_size(caps) == 0) return false;
+    const char* type = gst_structure_get_name(gst_caps_get_structure(caps, 0));
+    if (std::strcmp(type, "image/jpeg") == 0) {
+      const BufferMap map(buffer);
+      if (!map.mapped) return false;
+      const bool shown = decodeShownPlanes(map.info.data, map.info.size, choice_, said_, storage_,
+                                           planes_, frame_, &planar_);
+      frameOrder_ = ChannelOrder::bgr;
+      // Either way the picture is taken: as planes, or as blue-green-red in frame_.
+      if (shown) sample.reset();
+      return shown;
+    }
+    GstVideoInfo info;
+    if (std::strcmp(type, "video/x-raw") != 0 || !gst_video_info_from_caps(&info, caps) ||
+        static_cast<int>(info.width) > textureSideLimit() ||
+        static_cast<int>(info.height) > textureSideLimit() || info.width < 2 || info.height < 2) {
+      return false;
+    }
+    PixelLayout layout;
+    Planes planes;
+    readColours(info, &planes);
+    if (pixelLayoutOf(GST_VIDEO_INFO_FORMAT(&info), &layout)) {
+      auto mapped = std::make_shared<MappedSample>(std::move(sample), &info);
+      if (!mapped->mapped) return false;
+      planes.layout = layout;
+      for (int plane = 0; plane < planeCount(layout); ++plane) {
+        planes.data[plane] =
+            static_cast<const unsigned char*>(GST_VIDEO_FRAME_PLANE_DATA(&mapped->frame, plane));
+        planes.stride[plane] = GST_VIDEO_FRAME_PLANE_STRIDE(&mapped->frame, plane);
+      }
+      planes.owner = mapped;
+    } else if (GST_VIDEO_INFO_IS_YUV(&info)) {
+      if (!toI420(buffer, info, &planes)) return false;
+    } else {
+      return false;
+    }
+    planes.width = static_cast<int>(info.width);
+    planes.height = static_cast<int>(info.height);
+    planes_ = std::move(planes);
+    planar_ = true;
+    return true;
+  }
+
+  // Any other YUV layout (10-bit, 4:1:0, ...) converted by GStreamer to I420 in our own buffer,
+  // its colours kept.
+  bool toI420(GstBuffer* buffer, const GstVideoInfo& info, Planes* planes) {
+    const FrameMap mapped(&info, buffer, GST_MAP_READ);
+    if (!mapped.mapped) return false;
+    GstVideoInfo out;
+    gst_video_info_set_format(&out, GST_VIDEO_FORMAT_I420, info.width, info.height);
+    out.colorimetry = info.colorimetry;
+    out.chroma_site = info.chroma_site;
+    out.fps_n = info.fps_n;
+    out.fps_d = info.fps_d;
+    out.par_n = info.par_n;
+    out.par_d = info.par_d;
+    out.interlace_mode = info.interlace_mode;
+    storage_.create(1, static_cast<int>(out.size), CV_8UC1);
+    if (converter_ == nullptr || !gst_video_info_is_equal(&convertedFrom_, &info)) {
+      const unsigned threads = std::max(1u, std::thread::hardware_concurrency());
+      GstStructure* config =
+          gst_structure_new("config", GST_VIDEO_CONVERTER_OPT_THREADS, G_TYPE_UINT, threads,
+                            nullptr);
+      converter_.reset(gst_video_converter_new(const_cast<GstVideoInfo*>(&info), &out, config));
+      convertedFrom_ = info;
+    }
+    if (converter_ == nullptr) return false;
+    GstBuffer* wrapped = gst_buffer_new_wrapped_full(static_cast<GstMemoryFlags>(0), storage_.data,
+                                                     out.size, 0, out.size, nullptr, nullptr);
+    bool done = false;
+    {
+      FrameMap target(&out, wrapped, GST_MAP_WRITE);
+      if (target.mapped) {
+        gst_video_converter_frame(converter_.get(), &mapped.frame, &target.frame);
+        for (int plane = 0; plane < 3; ++plane) {
+          planes->data[plane] = storage_.data + out.offset[plane];
+          planes->stride[plane] = out.stride[plane];
+        }
+      }
+      done = target.mapped;
+    }
+    gst_buffer_unref(wrapped);
+    planes->layout = PixelLayout::i420;
+    planes->owner = std::make_shared<cv::Mat>(storage_);
+    return done;
+  }
+
   // The sample as a cv::Mat: a JPEG picture decoded, raw layouts a cv::Mat holds copied with
   // their strides, and any other layout converted to the red-green-blue image of the upload.
   bool toFrame(GstSample* sample) {
@@ -732,6 +969,9 @@ class GstReader final : public Reader {
 
   SourceChoice choice_;
   SaidOnce& said_;
+  bool wantsPlanes_ = false;  // frames go to the screen in their own layout where they can
+  Wake* wake_ = nullptr;      // owned by the appsink's callbacks
+  cv::Mat storage_;           // planes of our own: a JPEG's, or a conversion's
   Flavour flavour_ = Flavour::file;
   bool ownSink_ = false;  // a pipeline that we gave its appsink
   bool paced_ = false;    // a recording served over the network, played at its own pace
@@ -766,6 +1006,6 @@ std::string completePipeline(const std::string& text) {
   return endsInAppSink ? trimmed : trimmed + " ! videoconvert ! appsink name=lumivane_sink";
 }
 
-std::unique_ptr<Reader> makeGstReader(const SourceChoice& choice, SaidOnce& said) {
-  return std::make_unique<GstReader>(choice, said);
+std::unique_ptr<Reader> makeGstReader(const SourceChoice& choice, SaidOnce& said, bool planes) {
+  return std::make_unique<GstReader>(choice, said, planes);
 }

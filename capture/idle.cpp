@@ -79,7 +79,54 @@ const cv::Mat* pictureFor(FrameSource& source, const cv::Mat& raw) {
   return &reproject(source.reprojector, *picture);
 }
 
+namespace {
+
+// --gpu: the newest frame as soon as it is read, into the planes' textures (or, for a still or
+// the card, the picture's texture), then a redraw; with nothing new, a sleep until there is.
+void showEachFrame() {
+  const std::uint32_t now = tickMs();
+  // The window's round trip no more often than the default's uploads would make it.
+  if (uploadDue(now, viewer.lastUploadTick)) {
+    viewer.lastUploadTick = now;
+    quitIfWindowGone();
+  }
+  FrameSource& source = viewer.capture;
+  GpuDrawing& gpu = viewer.gpu;
+  bool pictureChanged = false;
+  try {
+    const Shown shown = nextShown(source, now);
+    if (shown.planes != nullptr) {
+      if (uploadPlanes(gpu, *shown.planes, frameLook(*shown.planes, shown.geometry))) {
+        source.cardShown = false;
+        pictureChanged = true;
+      } else {
+        sayOnce(source.said.format, "frames of " + describeSource(source.choice) +
+                                        " cannot go into textures; not shown");
+      }
+    } else if (shown.picture != nullptr) {
+      if (uploadFrame(*shown.picture, viewer.texture, source.pictureOrder)) {
+        source.cardShown = false;
+        gpu.showingPlanes = false;
+      }
+      pictureChanged = true;
+    } else if (wantsCard(source) && !source.cardShown) {
+      showCard(source);
+      gpu.showingPlanes = false;
+      pictureChanged = true;
+    }
+  } catch (const std::exception& e) {
+    std::string why = e.what();
+    std::replace(why.begin(), why.end(), '\n', ' ');
+    sayOnce(source.said.failure,
+            "a frame of " + describeSource(source.choice) + " could not be shown (" + why + ")");
+  }
+  redrawOrSleep(pictureChanged);
+}
+
+}  // namespace
+
 void onIdle() {
+  if (viewer.gpu.on) return showEachFrame();
   if (!uploadDue(tickMs(), viewer.lastUploadTick)) return idleBetweenUploads();
   viewer.lastUploadTick = tickMs();
   quitIfWindowGone();

@@ -69,15 +69,17 @@ __attribute__((visibility("default"))) void* lumivaneOpenCamera(const char* path
   }
 }
 
-__attribute__((visibility("default"))) int lumivaneNewestCameraFrame(void* handle, cv::Mat* frame) {
+__attribute__((visibility("default"))) int lumivaneNewestCameraFrame(void* handle, cv::Mat* frame,
+                                                                    int waitMs) {
   auto* camera = static_cast<Camera*>(handle);
   int got = 0;
   // Bounded, so that a camera faster than the viewer cannot keep it here.
   for (int taken = 0; taken < 8; ++taken) {
     std::vector<int> ready;
     try {
-      // 1 ns makes a poll of at most 1 ms; 0 would wait for ever.
-      if (!cv::VideoCapture::waitAny(camera->capture, ready, 1) || ready.empty()) break;
+      // 1 ns makes a poll of at most 1 ms; 0 would wait for ever. Only the first waits longer.
+      const std::int64_t waitNs = taken == 0 && waitMs > 0 ? std::int64_t{waitMs} * 1000000 : 1;
+      if (!cv::VideoCapture::waitAny(camera->capture, ready, waitNs) || ready.empty()) break;
     } catch (const cv::Exception&) {
       // The first wait starts the stream and, with the select time-out of 0 that the viewer
       // sets so that it never blocks, throws when no frame is there yet. Later, a throw is the

@@ -65,39 +65,37 @@ Mat3 lookupRotation(const Layout& layout) {
   return pose.t() * turn;
 }
 
-struct Place {
-  double u, v;
-  bool seen;  // false: the frame holds nothing for this direction
-};
-
 // Where `d` lies in a whole equirectangular picture of `width` by `height`, pixel centres at
 // whole numbers.
-Place equirectPlace(const Vec& d, double width, double height) {
+FramePlace equirectPlace(const cv::Vec3d& d, double width, double height) {
   const double lon = std::atan2(d[0], d[2]);
   const double lat = std::asin(std::clamp(d[1], -1.0, 1.0));
-  return {(lon / CV_PI + 1.0) * width / 2.0 - 0.5, (lat / (CV_PI / 2.0) + 1.0) * height / 2.0 - 0.5,
-          true};
+  FramePlace p;
+  p.u = (lon / CV_PI + 1.0) * width / 2.0 - 0.5;
+  p.v = (lat / (CV_PI / 2.0) + 1.0) * height / 2.0 - 0.5;
+  p.seen = true;
+  return p;
 }
 
 // The layout of v360's "dfisheye": each circle inscribed in its half, equidistant, both upright.
 // The right lens looks at the middle of the panorama, the left one at its edge, mirrored as a lens
 // facing the other way sees it. What neither lens saw (beyond fov/2 off both axes) is not seen.
-Place fisheyePlace(const Vec& d, cv::Size eye, double fovDeg) {
-  const double half = eye.width / 2.0;
-  const double diameter = std::min(half, static_cast<double>(eye.height));
-  const double radius = (diameter - 1.0) / 2.0;
-  const double centreY = (eye.height - 1.0) / 2.0;
-  const double leftCentreX = (half - 1.0) / 2.0;
-  const double rightCentreX = std::ceil(half) + leftCentreX;
-  const double halfFov = radians(fovDeg) / 2.0;
+FramePlace fisheyePlace(const LayoutGeometry& g, const cv::Vec3d& d) {
+  FramePlace p;
   const double offAxis = std::acos(std::min(1.0, std::fabs(d[2])));
-  if (offAxis > halfFov) return {0, 0, false};
+  if (offAxis > g.halfFov) return p;
   const double sideways = std::hypot(d[0], d[1]);
   // Equidistant: the distance from the circle's centre grows with the angle off its axis.
-  const double r = offAxis / halfFov * radius;
+  const double r = offAxis / g.halfFov * g.radius;
   const double dx = sideways > 0.0 ? d[0] / sideways * r : 0.0;
   const double dy = sideways > 0.0 ? d[1] / sideways * r : 0.0;
-  return {d[2] >= 0.0 ? rightCentreX + dx : leftCentreX - dx, centreY + dy, true};
+  const double half = g.eye.width / 2.0;
+  p.u = d[2] >= 0.0 ? g.rightCentreX + dx : g.leftCentreX - dx;
+  p.v = g.centreY + dy;
+  p.seen = true;
+  p.within = d[2] >= 0.0 ? cv::Rect2d(std::ceil(half), 0, g.eye.width - std::ceil(half), g.eye.height)
+                         : cv::Rect2d(0, 0, std::floor(half), g.eye.height);
+  return p;
 }
 
 enum Face { kRight, kLeft, kUp, kDown, kFront, kBack };
@@ -105,7 +103,7 @@ enum Face { kRight, kLeft, kUp, kDown, kFront, kBack };
 // v360's cube: the face that `d` meets and where on it, each of u and v from -1 to 1. The face
 // is the one of the largest component (v360 chooses it by angles, to the same effect; this takes
 // no trigonometry, which matters with millions of pixels to map).
-Face cubeFace(const Vec& d, double* u, double* v) {
+Face cubeFace(const cv::Vec3d& d, double* u, double* v) {
   const double ax = std::fabs(d[0]), ay = std::fabs(d[1]), az = std::fabs(d[2]);
   Face face;
   if (ay > ax && ay > az) {
@@ -146,20 +144,24 @@ Face cubeFace(const Vec& d, double* u, double* v) {
 
 // A 3x2 cubemap as v360's "c3x2" with its defaults: right, left, up on top, down, front, back
 // below, none turned.
-Place cubemapPlace(const Vec& d, cv::Size eye) {
+FramePlace cubemapPlace(const LayoutGeometry& g, const cv::Vec3d& d) {
   double u = 0, v = 0;
   const int slot = cubeFace(d, &u, &v);  // the default order is the faces' own
-  const double faceW = eye.width / 3.0, faceH = eye.height / 2.0;
+  const double faceW = g.faceWidth, faceH = g.faceHeight;
   const double x0 = (slot % 3) * faceW, y0 = (slot / 3) * faceH;
   // Each face is sampled within itself, so that its edge does not blend with its neighbour.
-  return {within(x0 + (u + 1.0) * faceW / 2.0 - 0.5, x0, x0 + faceW - 1.0),
-          within(y0 + (v + 1.0) * faceH / 2.0 - 0.5, y0, y0 + faceH - 1.0), true};
+  FramePlace p;
+  p.u = within(x0 + (u + 1.0) * faceW / 2.0 - 0.5, x0, x0 + faceW - 1.0);
+  p.v = within(y0 + (v + 1.0) * faceH / 2.0 - 0.5, y0, y0 + faceH - 1.0);
+  p.seen = true;
+  p.within = cv::Rect2d(x0, y0, faceW, faceH);
+  return p;
 }
 
 // The equi-angular cubemap as v360 reads "eac" (YouTube's): left, front, right on top; down,
 // back, up below, the lower ones turned a quarter; angles evenly spaced across each face, and
 // two pixels of padding around the outside.
-Place eacPlace(const Vec& d, cv::Size eye) {
+FramePlace eacPlace(const LayoutGeometry& g, const cv::Vec3d& d) {
   double u = 0, v = 0;
   const Face face = cubeFace(d, &u, &v);
   static const int kSlot[] = {2, 0, 5, 3, 1, 4};  // by Face: right, left, up, down, front, back
@@ -183,11 +185,14 @@ Place eacPlace(const Vec& d, cv::Size eye) {
   // Equal angles take equal widths: from 0 to 1 across the face.
   u = std::atan(u) * 2.0 / CV_PI + 0.5;
   v = std::atan(v) * 2.0 / CV_PI + 0.5;
-  const double pad = 2.0;
-  const double faceW = (eye.width - 2 * pad) / 3.0, faceH = eye.height / 2.0 - 2 * pad;
-  const double x0 = pad + (slot % 3) * faceW, y0 = pad + (slot / 3) * (eye.height / 2.0);
-  return {within(x0 + u * faceW, x0, x0 + faceW - 1.0),
-          within(y0 + v * faceH, y0, y0 + faceH - 1.0), true};
+  const double faceW = g.faceWidth, faceH = g.faceHeight;
+  const double x0 = g.pad + (slot % 3) * faceW, y0 = g.pad + (slot / 3) * (g.eye.height / 2.0);
+  FramePlace p;
+  p.u = within(x0 + u * faceW, x0, x0 + faceW - 1.0);
+  p.v = within(y0 + v * faceH, y0, y0 + faceH - 1.0);
+  p.seen = true;
+  p.within = cv::Rect2d(x0, y0, faceW, faceH);
+  return p;
 }
 
 bool cropped(const Layout& layout) {
@@ -283,14 +288,75 @@ cv::Size reprojectedSize(cv::Size frameSize, const Layout& layout, int maxSide) 
                   std::max(1, static_cast<int>(height * scale)));
 }
 
+LayoutGeometry layoutGeometry(cv::Size frameSize, const Layout& layout, int maxSide) {
+  LayoutGeometry g;
+  g.projection = layout.projection;
+  g.frame = frameSize;
+  g.eye = eyeRect(frameSize, layout.stereo).size();
+  g.remapped = needsReprojection(layout);
+  g.picture = g.remapped ? reprojectedSize(frameSize, layout, maxSide) : frameSize;
+  g.cropped = cropped(layout);
+  g.wraps = layout.projection == Projection::equirect && !g.cropped;
+  g.border = g.cropped ? kBeyondCrop : cv::Scalar::all(0);
+  g.rotation = lookupRotation(layout);
+  g.wholeRow = layout.cropLeft <= 0.0 && layout.cropRight <= 0.0;
+  g.fullWidth = g.eye.width / std::max(1e-3, 1.0 - layout.cropLeft - layout.cropRight);
+  g.fullHeight = g.eye.height / std::max(1e-3, 1.0 - layout.cropTop - layout.cropBottom);
+  g.cropLeftPx = layout.cropLeft * g.fullWidth;
+  g.cropTopPx = layout.cropTop * g.fullHeight;
+  const double half = g.eye.width / 2.0;
+  const double diameter = std::min(half, static_cast<double>(g.eye.height));
+  g.radius = (diameter - 1.0) / 2.0;
+  g.centreY = (g.eye.height - 1.0) / 2.0;
+  g.leftCentreX = (half - 1.0) / 2.0;
+  g.rightCentreX = std::ceil(half) + g.leftCentreX;
+  g.halfFov = radians(layout.fisheyeFovDeg) / 2.0;
+  if (layout.projection == Projection::eac) {
+    g.pad = 2.0;
+    g.faceWidth = (g.eye.width - 2 * g.pad) / 3.0;
+    g.faceHeight = g.eye.height / 2.0 - 2 * g.pad;
+  } else {
+    g.faceWidth = g.eye.width / 3.0;
+    g.faceHeight = g.eye.height / 2.0;
+  }
+  return g;
+}
+
+FramePlace framePlace(const LayoutGeometry& g, const cv::Vec3d& d) {
+  switch (g.projection) {
+    case Projection::dualFisheye:
+      return fisheyePlace(g, d);
+    case Projection::cubemap:
+      return cubemapPlace(g, d);
+    case Projection::eac:
+      return eacPlace(g, d);
+    case Projection::equirect:
+      break;
+  }
+  const double width = g.eye.width, height = g.eye.height;
+  FramePlace p = equirectPlace(d, g.fullWidth, g.fullHeight);
+  p.u -= g.cropLeftPx;
+  p.v -= g.cropTopPx;
+  p.within = cv::Rect2d(0, 0, width, height);
+  if (g.wholeRow) {
+    // Wrapped here rather than by the border, so that what lies beyond a band's top and bottom
+    // can still take the border's colour. Across the seam itself a sample takes the nearer edge
+    // column instead of blending with the border.
+    p.u -= std::floor((p.u + 0.5) / width) * width;
+  }
+  if (g.cropped) {
+    p.seen = p.v > -0.5 && p.v < height - 0.5 && (g.wholeRow || (p.u > -0.5 && p.u < width - 0.5));
+    p.u = std::clamp(p.u, 0.0, width - 1.0);
+  }
+  // Rows are not wrapped: the poles' rows stand for themselves.
+  p.v = std::clamp(p.v, 0.0, height - 1.0);
+  return p;
+}
+
 void buildReprojectionMaps(cv::Size frameSize, const Layout& layout, cv::Size outSize,
                            cv::Range rows, cv::Mat& mapX, cv::Mat& mapY) {
-  const cv::Size eye = eyeRect(frameSize, layout.stereo).size();
-  const Mat3 rotation = lookupRotation(layout);
-  const bool crop = cropped(layout);
-  const bool wholeRow = layout.cropLeft <= 0.0 && layout.cropRight <= 0.0;
-  const double fullWidth = eye.width / std::max(1e-3, 1.0 - layout.cropLeft - layout.cropRight);
-  const double fullHeight = eye.height / std::max(1e-3, 1.0 - layout.cropTop - layout.cropBottom);
+  // The picture's size is the caller's, so the geometry's own is not worked out to any limit.
+  const LayoutGeometry geometry = layoutGeometry(frameSize, layout, 1 << 30);
   mapX.create(rows.size(), outSize.width, CV_32FC1);
   mapY.create(rows.size(), outSize.width, CV_32FC1);
   // Longitude 0 is the middle column; each column's sine and cosine serve every row.
@@ -307,47 +373,23 @@ void buildReprojectionMaps(cv::Size frameSize, const Layout& layout, cv::Size ou
     float* xs = mapX.ptr<float>(j - rows.start);
     float* ys = mapY.ptr<float>(j - rows.start);
     for (int i = 0; i < outSize.width; ++i) {
-      const Vec d = rotation * Vec(cosLat * sinLon[i], sinLat, cosLat * cosLon[i]);
-      Place p{0, 0, false};
-      switch (layout.projection) {
-        case Projection::equirect:
-          p = equirectPlace(d, fullWidth, fullHeight);
-          p.u -= layout.cropLeft * fullWidth;
-          p.v -= layout.cropTop * fullHeight;
-          if (wholeRow) {
-            // Wrapped here rather than by the border, so that what lies beyond a band's top and
-            // bottom can still take the border's colour. Across the seam itself a sample takes
-            // the nearer edge column instead of blending with the border.
-            p.u -= std::floor((p.u + 0.5) / eye.width) * eye.width;
-          }
-          if (crop) {
-            p.seen = p.v > -0.5 && p.v < eye.height - 0.5 &&
-                     (wholeRow || (p.u > -0.5 && p.u < eye.width - 0.5));
-            p.u = std::clamp(p.u, 0.0, eye.width - 1.0);
-          }
-          // Rows are not wrapped: the poles' rows stand for themselves.
-          p.v = std::clamp(p.v, 0.0, eye.height - 1.0);
-          break;
-        case Projection::dualFisheye:
-          p = fisheyePlace(d, eye, layout.fisheyeFovDeg);
-          break;
-        case Projection::cubemap:
-          p = cubemapPlace(d, eye);
-          break;
-        case Projection::eac:
-          p = eacPlace(d, eye);
-          break;
-      }
+      const Vec d = geometry.rotation * Vec(cosLat * sinLon[i], sinLat, cosLat * cosLon[i]);
+      const FramePlace p = framePlace(geometry, d);
       xs[i] = p.seen ? static_cast<float>(p.u) : -1.0f;
       ys[i] = p.seen ? static_cast<float>(p.v) : -1.0f;
     }
   }
 }
 
-const cv::Mat& reproject(Reprojector& reprojector, const cv::Mat& frame) {
+namespace {
+
+// The layout that `frame` is shown in: the reprojector's, or the frame as it is where a cube's
+// faces would be under a pixel. The layout hint is said once per source.
+const Layout& shownLayout(Reprojector& reprojector, const cv::Mat& frame) {
+  static const Layout kAsItIs;
   const Layout& layout = reprojector.layout;
   if (!facesFit(eyeRect(frame.size(), layout.stereo).size(), layout.projection)) {
-    // Faces of less than a pixel hold nothing to show; the frame is shown as it is.
+    // Faces of less than a pixel hold nothing to show.
     if (!reprojector.saidHint) {
       reprojector.saidHint = true;
       std::fprintf(stderr,
@@ -355,9 +397,20 @@ const cv::Mat& reproject(Reprojector& reprojector, const cv::Mat& frame) {
                    "they are\n",
                    frame.cols, frame.rows);
     }
-    return frame;
+    return kAsItIs;
   }
   hintOnce(reprojector, frame);
+  return layout;
+}
+
+}  // namespace
+
+LayoutGeometry frameGeometry(Reprojector& reprojector, const cv::Mat& frame) {
+  return layoutGeometry(frame.size(), shownLayout(reprojector, frame), textureSideLimit());
+}
+
+const cv::Mat& reproject(Reprojector& reprojector, const cv::Mat& frame) {
+  const Layout& layout = shownLayout(reprojector, frame);
   if (!needsReprojection(layout)) return frame;
   const int maxSide = textureSideLimit();
   // The eye is a view into the frame, not a copy.

@@ -1,14 +1,18 @@
 // Opening sources and retrying them, and the one table of their states, with the one-line
 // reports that keep a missing or lost source from being a dead window.
 #include <malloc.h>
+#include <poll.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
 #include <new>
 #include <opencv2/core/utils/logger.hpp>
+#include <opencv2/imgproc.hpp>
 
 #include "capture/source_internal.h"
 
@@ -16,6 +20,35 @@ namespace {
 
 // Images up to this size stay on the heap between uploads: a padded 3840 by 1920 frame fits.
 constexpr int kHeapImageLimit = 32 * 1024 * 1024;
+// A camera is waited on this long at a time, input looked at in between: a key or a drag is
+// seen this much later at worst.
+constexpr int kCameraWaitSliceMs = 4;
+
+// What the layout hint and the cube's size check look at: the frame's luma, or its colours,
+// without a copy; packed YUV's luma is taken out while the hint has yet to be given.
+cv::Mat hintView(const Planes& planes, const Reprojector& reprojector) {
+  const cv::Size size(planes.width, planes.height);
+  auto* data = const_cast<unsigned char*>(planes.data[0]);
+  const std::size_t stride = static_cast<std::size_t>(planes.stride[0]);
+  switch (planes.layout) {
+    case PixelLayout::rgb:
+    case PixelLayout::bgr:
+      return cv::Mat(size, CV_8UC3, data, stride);
+    case PixelLayout::rgbx:
+    case PixelLayout::bgrx:
+      return cv::Mat(size, CV_8UC4, data, stride);
+    case PixelLayout::yuyv:
+    case PixelLayout::uyvy: {
+      const cv::Mat packed(size, CV_8UC2, data, stride);
+      if (reprojector.saidHint || reprojector.layout.described) return packed;
+      cv::Mat luma;
+      cv::extractChannel(packed, luma, planes.layout == PixelLayout::yuyv ? 0 : 1);
+      return luma;
+    }
+    default:
+      return cv::Mat(size, CV_8UC1, data, stride);
+  }
+}
 
 std::string withReason(const std::string& what, const std::string& why) {
   return why.empty() ? what : what + ": " + why;
@@ -90,11 +123,11 @@ std::unique_ptr<Reader> makeReader(FrameSource& source) {
   source.reprojector.keepMaps = choice.kind != SourceKind::stillImage;
   switch (choice.kind) {
     case SourceKind::camera:
-      return makeCameraReader(choice, source.said);
+      return makeCameraReader(choice, source.said, source.wantsPlanes);
     case SourceKind::stillImage:
       return makeStillReader(choice, source.said);
     default:
-      return makeGstReader(choice, source.said);
+      return makeGstReader(choice, source.said, source.wantsPlanes);
   }
 }
 
@@ -325,14 +358,15 @@ void openSource(FrameSource& source, const SourceChoice& choice, std::uint32_t n
   }
 }
 
-const cv::Mat* nextFrame(FrameSource& source, std::uint32_t now) {
-  if (source.state == SourceState::closed || source.state == SourceState::ended) return nullptr;
+Shown nextShown(FrameSource& source, std::uint32_t now) {
+  const Shown nothing;
+  if (source.state == SourceState::closed || source.state == SourceState::ended) return nothing;
   if (source.reader == nullptr) {
-    if (now - source.lastAttemptTick < source.retryDelayMs) return nullptr;
+    if (now - source.lastAttemptTick < source.retryDelayMs) return nothing;
     std::string why;
     if (!tryOpen(source, now, &why)) {
       apply(source, SourceEvent::openFailed, now, why);
-      return nullptr;
+      return nothing;
     }
   }
   ReadResult result = ReadResult::failed;
@@ -345,10 +379,10 @@ const cv::Mat* nextFrame(FrameSource& source, std::uint32_t now) {
   switch (result) {
     case ReadResult::failed:
       drop(source, SourceEvent::failed, now, source.reader->reason());
-      return nullptr;
+      return nothing;
     case ReadResult::ended:
       drop(source, SourceEvent::ended, now, source.reader->reason());
-      return nullptr;
+      return nothing;
     case ReadResult::nothingNew: {
       const std::uint32_t quiet = now - source.lastFrameTick;
       const std::uint32_t stall = source.reader->stallLimitMs();
@@ -358,20 +392,55 @@ const cv::Mat* nextFrame(FrameSource& source, std::uint32_t now) {
       } else {
         sayIfSteady(source, now);
       }
-      return nullptr;
+      return nothing;
     }
     case ReadResult::frame:
       break;
   }
   source.lastFrameTick = now;
   source.framesSinceOpen = true;
-  const cv::Mat* picture = pictureFor(source, source.reader->frame());
-  source.pictureOrder = source.reader->frameOrder();
-  // A frame that cannot be shown leaves the card or the last picture up, not a blank sphere.
-  if (picture == nullptr) return nullptr;
+  Shown shown;
+  if (source.reader->planar()) {
+    // The shader unwraps it: only the geometry of its layout is worked out here.
+    const Planes& planes = source.reader->planes();
+    shown.geometry = frameGeometry(source.reprojector, hintView(planes, source.reprojector));
+    shown.planes = &planes;
+  } else {
+    shown.picture = pictureFor(source, source.reader->frame());
+    source.pictureOrder = source.reader->frameOrder();
+    // A frame that cannot be shown leaves the card or the last picture up, not a blank sphere.
+    if (shown.picture == nullptr) return nothing;
+  }
   apply(source, SourceEvent::frame, now, "");
   sayIfSteady(source, now);
-  return picture;
+  return shown;
+}
+
+const cv::Mat* nextFrame(FrameSource& source, std::uint32_t now) {
+  return nextShown(source, now).picture;
+}
+
+void awaitSource(FrameSource& source, int inputFd, int ms) {
+  pollfd fds[3] = {{inputFd, POLLIN, 0}, {-1, POLLIN, 0}, {-1, POLLIN, 0}};
+  int woken[2];
+  const int count = source.reader != nullptr ? source.reader->wakeDescriptors(woken) : 0;
+  for (int i = 0; i < count; ++i) fds[1 + i].fd = woken[i];
+  if (count > 0 || source.reader == nullptr || !source.reader->canAwaitFrames()) {
+    poll(fds, 1 + count, ms);
+    return;
+  }
+  // A camera is waited on by its library, a few milliseconds at a time, so that input is seen
+  // between the waits.
+  const auto start = std::chrono::steady_clock::now();
+  for (;;) {
+    if (poll(fds, 1, 0) > 0) return;
+    const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(
+                            std::chrono::steady_clock::now() - start)
+                            .count();
+    const int left = ms - static_cast<int>(waited);
+    if (left <= 0) return;
+    if (source.reader->awaitFrame(std::min(left, kCameraWaitSliceMs))) return;
+  }
 }
 
 void releaseSource(FrameSource& source) {

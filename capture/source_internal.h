@@ -19,8 +19,9 @@ struct OpenCvModule {
   // them (`raw`) or converted to blue-green-red; `got` receives what it took. Null on failure.
   void* (*openCamera)(const char* path, const CameraMode* want, bool raw, CameraMode* got);
   // Takes every frame the driver has ready, oldest first, and leaves the newest in `frame`:
-  // 1 when there was one, 0 when none, -1 when the camera failed (unplugged). Waits at most 1 ms.
-  int (*newestCameraFrame)(void* camera, cv::Mat* frame);
+  // 1 when there was one, 0 when none, -1 when the camera failed (unplugged). Waits at most
+  // `waitMs` milliseconds for the first (1 ms when 0).
+  int (*newestCameraFrame)(void* camera, cv::Mat* frame, int waitMs);
   void (*closeCamera)(void* camera);
 };
 const OpenCvModule* openCvModule(bool load = true);
@@ -32,9 +33,10 @@ bool isPictureFile(const std::string& path);
 
 // The readers. `said` belongs to the source and outlives them, so that an incident is said
 // once per source, not once per retry.
-std::unique_ptr<Reader> makeCameraReader(const SourceChoice& choice, SaidOnce& said);
+// Those made for `planes` hand frames over in their own layout where they can.
+std::unique_ptr<Reader> makeCameraReader(const SourceChoice& choice, SaidOnce& said, bool planes);
 std::unique_ptr<Reader> makeStillReader(const SourceChoice& choice, SaidOnce& said);
-std::unique_ptr<Reader> makeGstReader(const SourceChoice& choice, SaidOnce& said);
+std::unique_ptr<Reader> makeGstReader(const SourceChoice& choice, SaidOnce& said, bool planes);
 
 // For a live stream's MPEG-TS demuxer, as it is added: its H.264 and H.265 pictures go to the
 // decoder as soon as it has them whole, where the stream shows where they end.
@@ -66,6 +68,20 @@ void followLiveEdge(GstBin* pipeline, GstElement* element);
 bool decodeShown(const unsigned char* data, std::size_t size, const SourceChoice& choice,
                  SaidOnce& said, cv::Mat& frame, std::string* failure = nullptr,
                  bool showDamaged = true);
+
+// Decodes a JPEG straight into its YUV planes, as it was coded (4:2:0, 4:2:2, 4:4:4, grey),
+// into `storage` (reused while the size stays), and sets `laidOut`. A picture in another layout
+// (CMYK, 4:4:0, turned by its EXIF) or not a JPEG leaves `laidOut` false: decode it to
+// blue-green-red instead.
+DecodeResult decodeJpegPlanes(const unsigned char* data, std::size_t size, cv::Mat& storage,
+                              Planes* planes, bool* laidOut);
+
+// As decodeShown, for a reader made for planes: a JPEG in a layout of YUV planes goes into
+// `planes` (its bytes in `storage`) and `planar` is set; any other picture is decoded to
+// blue-green-red into `frame`, as decodeShown does.
+bool decodeShownPlanes(const unsigned char* data, std::size_t size, const SourceChoice& choice,
+                       SaidOnce& said, cv::Mat& storage, Planes& planes, cv::Mat& frame,
+                       bool* planar, bool showDamaged = true);
 
 // One line on stderr once per source for an incident, `said` remembering it.
 void sayOnce(bool& said, const std::string& message);

@@ -88,3 +88,21 @@ bool decodeShown(const unsigned char* data, std::size_t size, const SourceChoice
   }
   return false;
 }
+
+bool decodeShownPlanes(const unsigned char* data, std::size_t size, const SourceChoice& choice,
+                       SaidOnce& said, cv::Mat& storage, Planes& planes, cv::Mat& frame,
+                       bool* planar, bool showDamaged) {
+  bool laidOut = false;
+  const DecodeResult result = decodeJpegPlanes(data, size, storage, &planes, &laidOut);
+  *planar = laidOut;
+  // Anything else takes the blue-green-red way, which also says what is wrong with it.
+  if (!laidOut) return decodeShown(data, size, choice, said, frame, nullptr, showDamaged);
+  if (result == DecodeResult::ok) return true;
+  const std::string name = describeSource(choice);
+  if (!showDamaged) {
+    sayOnce(said.damaged, name + " sent a damaged picture; such pictures are skipped");
+    return false;
+  }
+  sayOnce(said.damaged, name + " has damaged pictures; shown as far as they decode");
+  return true;
+}

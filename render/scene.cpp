@@ -19,6 +19,13 @@ void drawSphere() {
   // The texture modulates the current colour: white shows the picture as it is; a source that
   // stopped delivering leaves its last picture up, dimmed so that nobody takes it for live.
   const float level = viewer.capture.state == SourceState::stale ? kStaleBrightness : 1.0f;
+  if (viewer.gpu.on && viewer.gpu.showingPlanes) {
+    // The same turns as the quadric takes; the shader reads them back for its rays.
+    glRotatef(90.0f, 1.0f, 0.0f, 0.0f);
+    glRotatef(viewer.spinAngle, 0.0f, 0.0f, 1.0f);
+    drawPlanes(viewer.gpu, level);
+    return;
+  }
   glColor3f(level, level, level);
   glEnable(GL_TEXTURE_2D);
   glBindTexture(GL_TEXTURE_2D, viewer.texture);
@@ -52,8 +59,16 @@ void drawScene() {
 }
 
 void onDisplay() {
-  // The spin advances before drawing, so the very first frame is already 2 degrees along.
-  viewer.spinAngle = advanceSpin(viewer.spinAngle, viewer.spinStep);
+  // The spin advances before drawing, so the very first frame is already 2 degrees along. With
+  // --gpu redraws come with each frame, as often as it brings them, so the spin goes by time.
+  if (viewer.gpu.on) {
+    const std::uint32_t now = tickMs();
+    viewer.spinAngle =
+        advanceSpinOverTime(viewer.spinAngle, viewer.spinStep, now - viewer.spinTick);
+    viewer.spinTick = now;
+  } else {
+    viewer.spinAngle = advanceSpin(viewer.spinAngle, viewer.spinStep);
+  }
   drawScene();
   glutSwapBuffers();
 }

@@ -1,4 +1,6 @@
 // Spin and projection arithmetic; no GL here.
+#include <cmath>
+
 #include "render/render.h"
 
 float advanceSpin(float angle, float step) {
@@ -10,4 +12,10 @@ float advanceSpin(float angle, float step) {
 
 WindowMetrics windowMetrics(int width, int height) {
   return WindowMetrics{1.0 / width, 1.0 / height, static_cast<double>(width) / height};
+}
+
+float advanceSpinOverTime(float angle, float step, std::uint32_t elapsedMs) {
+  // The default's pace, 2 degrees a redraw at one redraw every 60 ms, spread over the time.
+  const double turned = angle + static_cast<double>(step) * elapsedMs / 60.0;
+  return static_cast<float>(turned > 360.0 ? std::fmod(turned, 360.0) : turned);
 }

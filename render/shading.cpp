@@ -1,0 +1,60 @@
+// The shader's arithmetic, apart from GL: the YUV matrices and each screen pixel's ray.
+#include <opencv2/core.hpp>
+
+#include "render/render.h"
+
+YuvToRgb yuvToRgb(ColourMatrix matrix, bool fullRange) {
+  // The luma weights of red and blue; green takes the rest.
+  double kr = 0.299, kb = 0.114;
+  if (matrix == ColourMatrix::bt709) kr = 0.2126, kb = 0.0722;
+  if (matrix == ColourMatrix::bt2020) kr = 0.2627, kb = 0.0593;
+  const double kg = 1.0 - kr - kb;
+  // Limited range: Y from 16 to 235 and chroma from 16 to 240 (of 255) span the whole.
+  const double yScale = fullRange ? 1.0 : 255.0 / 219.0;
+  const double cScale = fullRange ? 1.0 : 255.0 / 224.0;
+  const cv::Matx33d toRgb(1.0, 0.0, 2.0 * (1.0 - kr),                                     // red
+                          1.0, -2.0 * kb * (1.0 - kb) / kg, -2.0 * kr * (1.0 - kr) / kg,  // green
+                          1.0, 2.0 * (1.0 - kb), 0.0);                                    // blue
+  const cv::Matx33d scaled = toRgb * cv::Matx33d::diag(cv::Vec3d(yScale, cScale, cScale));
+  YuvToRgb out{};
+  for (int column = 0; column < 3; ++column) {
+    for (int row = 0; row < 3; ++row) {
+      out.matrix[3 * column + row] = static_cast<float>(scaled(row, column));
+    }
+  }
+  out.offset[0] = static_cast<float>(fullRange ? 0.0 : 16.0 / 255.0);
+  out.offset[1] = out.offset[2] = static_cast<float>(128.0 / 255.0);
+  return out;
+}
+
+RayModel rayModel(const double modelView[16], const double projection[16]) {
+  RayModel model{};
+  cv::Matx44d m;
+  for (int column = 0; column < 4; ++column) {
+    for (int row = 0; row < 4; ++row) m(row, column) = modelView[4 * column + row];
+  }
+  const cv::Matx33d linear = m.get_minor<3, 3>(0, 0);
+  const double det = cv::determinant(linear);
+  model.drawable = std::isfinite(det) && std::abs(det) > 1e-12;
+  if (!model.drawable) return model;
+  const cv::Matx33d inverse = linear.inv();
+  const cv::Vec3d eye = -(inverse * cv::Vec3d(m(0, 3), m(1, 3), m(2, 3)));
+  for (int i = 0; i < 3; ++i) model.eye[i] = static_cast<float>(eye[i]);
+  for (int column = 0; column < 3; ++column) {
+    for (int row = 0; row < 3; ++row) {
+      model.turn[3 * column + row] = static_cast<float>(inverse(row, column));
+    }
+  }
+  // A perspective projection: x and y scaled by these, the near and far planes in its third
+  // column's last two entries.
+  model.frustum[0] = static_cast<float>(1.0 / projection[0]);
+  model.frustum[1] = static_cast<float>(1.0 / projection[5]);
+  model.depthRange[0] = static_cast<float>(projection[14] / (projection[10] - 1.0));
+  model.depthRange[1] = static_cast<float>(projection[14] / (projection[10] + 1.0));
+  return model;
+}
+
+FrameLook frameLook(const Planes& planes, const LayoutGeometry& geometry) {
+  return {planes.layout,         planes.matrix,         planes.fullRange,
+          planes.chromaCositedX, planes.chromaCositedY, geometry};
+}

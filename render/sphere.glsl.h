@@ -1,0 +1,194 @@
+// The shaders that draw the sphere from a frame in its own layout (--gpu). Each screen pixel's
+// ray meets the sphere where the quadric's sphere lies; the point's texture coordinates, laid
+// as the quadric lays them, pick a pixel of the equirectangular picture that the default path
+// would make; that pixel's direction is looked up in the frame through its layout, by the same
+// arithmetic as the remap tables; the frame's YUV there becomes RGB by the frame's matrix.
+// Compiled once per variant, chosen by the defines put in front: PIXELS (how the frame's
+// colours are read), PLACE (how its layout is unwrapped) and SECOND (the channel that holds a
+// two-byte texture's second byte: g, or a where only LUMINANCE_ALPHA exists).
+#pragma once
+
+// Pixels: 0 three planes, 1 luma then chroma as U V pairs, 6 as V U pairs, 2 YUYV, 3 UYVY,
+// 4 grey, 5 RGB.
+// Place: 0 the frame as it is, 1 equirectangular, 2 dual fisheye, 3 cubemap 3x2, 4 EAC.
+constexpr const char* kSphereVertexShader = R"(
+uniform mat3 rayTurn;  // an eye-space direction into the sphere's own axes
+uniform vec2 frustum;  // the eye-space ray through a corner of the screen, per unit of depth
+varying vec3 ray;
+void main() {
+  gl_Position = vec4(gl_Vertex.xy, 0.0, 1.0);
+  // Along this ray, the distance in front of the eye is the ray's own parameter.
+  ray = rayTurn * vec3(gl_Vertex.xy * frustum, -1.0);
+}
+)";
+
+constexpr const char* kSphereFragmentShader = R"(
+uniform sampler2D plane0, plane1, plane2;
+uniform vec3 eyePosition;  // the eye in the sphere's own axes
+uniform vec2 depthRange;   // the near and far planes: nearer and farther is not drawn
+uniform float radius;
+uniform vec2 pictureSize;  // the equirectangular picture's pixels
+uniform vec2 frameSize;    // the frame's pixels
+uniform vec2 chromaSub;    // luma pixels per chroma sample, across and down
+uniform vec2 chromaStep;   // a chroma texture's coordinate per luma pixel
+uniform vec2 chromaShift;  // luma pixels: 0.5 where chroma sits on the first of its pixels
+uniform bool chromaWraps;  // chroma runs on across the seam of an unwrapped whole panorama
+uniform mat3 toRgb;        // RGB = toRgb * (YUV - yuvOffset)
+uniform vec3 yuvOffset;
+uniform float brightness;  // 1, or less for a source that stopped
+uniform vec3 border;       // where the frame holds nothing
+uniform mat3 rotation;     // a shown direction to the frame's own
+uniform vec2 eye;          // the part of the frame shown, at its top left, pixels
+uniform vec4 panorama;     // equirectangular: the whole panorama's size, the crop's left and top
+uniform bool cropped;
+uniform bool wholeRow;
+uniform vec4 lenses;       // fisheye: left and right centre x, centre y, radius
+uniform float halfFov;
+uniform vec3 faces;        // cubemaps: a face's width and height, the padding around them
+varying vec3 ray;
+
+const float PI = 3.14159265358979;
+
+// atan2 that stays defined where both are 0: at the poles every longitude is the same.
+float angle(float y, float x) { return (x == 0.0 && y == 0.0) ? 0.0 : atan(y, x); }
+
+vec2 within(vec2 p, vec4 r) { return clamp(p, r.xy, r.xy + r.zw - 1.0); }
+
+// The frame's colour at pixel position p (centres at whole numbers), taken only from the part r
+// (x, y, width, height) that p belongs to, so that no neighbouring face or lens bleeds in.
+vec3 colourAt(vec2 p, vec4 r) {
+  vec2 luma = (p + 0.5) / frameSize;
+#if PIXELS == 5
+  return texture2D(plane0, luma).rgb;
+#elif PIXELS == 4
+  return vec3(texture2D(plane0, luma).r);
+#else
+  vec3 yuv;
+#if PIXELS == 2 || PIXELS == 3
+  // Each pixel's Y; a pair's U and V come from its two pixels, as it was sent: the second
+  // bytes of YUYV, the first of UYVY.
+  vec4 texel = texture2D(plane0, luma);
+  vec2 pixel = floor(p + 0.5);
+  float pair = min(floor(pixel.x / 2.0) * 2.0, frameSize.x - 2.0);
+  vec4 first = texture2D(plane0, (vec2(pair, pixel.y) + 0.5) / frameSize);
+  vec4 next = texture2D(plane0, (vec2(pair + 1.0, pixel.y) + 0.5) / frameSize);
+#if PIXELS == 2
+  yuv = vec3(texel.r, first.SECOND, next.SECOND);
+#else
+  yuv = vec3(texel.SECOND, first.r, next.r);
+#endif
+#else
+  yuv.x = texture2D(plane0, luma).r;
+  // Chroma is sampled half a chroma sample inside the part, or it blends with the next one. A
+  // whole panorama's is too, as a decoder's conversion takes it, except where the picture is
+  // unwrapped between texels: there it runs on across the seam with the luma.
+  vec2 low = r.xy + 0.5 * chromaSub;
+  vec2 q = p + 0.5 + chromaShift;
+  vec2 chroma = clamp(q, low, max(r.xy + r.zw - 0.5 * chromaSub, low));
+  if (chromaWraps) chroma.x = q.x;
+  chroma *= chromaStep;
+#if PIXELS == 0
+  yuv.yz = vec2(texture2D(plane1, chroma).r, texture2D(plane2, chroma).r);
+#elif PIXELS == 1
+  vec4 uv = texture2D(plane1, chroma);
+  yuv.yz = vec2(uv.r, uv.SECOND);
+#else
+  vec4 vu = texture2D(plane1, chroma);
+  yuv.yz = vec2(vu.SECOND, vu.r);
+#endif
+#endif
+  return clamp(toRgb * (yuv - yuvOffset), 0.0, 1.0);
+#endif
+}
+
+// The cube face that d meets, as the remap tables choose it, and where on it, from -1 to 1.
+// Faces: 0 right, 1 left, 2 up, 3 down, 4 front, 5 back.
+float cubeFace(vec3 d, out vec2 uv) {
+  vec3 a = abs(d);
+  if (a.y > a.x && a.y > a.z) {
+    if (d.y > 0.0) { uv = vec2(d.x, -d.z) / d.y; return 3.0; }
+    uv = vec2(-d.x, -d.z) / d.y;
+    return 2.0;
+  }
+  if (a.z >= a.x) {
+    if (d.z >= 0.0) { uv = vec2(d.x, d.y) / d.z; return 4.0; }
+    uv = vec2(d.x, -d.y) / d.z;
+    return 5.0;
+  }
+  uv = vec2(-d.z, d.x > 0.0 ? d.y : -d.y) / d.x;
+  return d.x > 0.0 ? 0.0 : 1.0;
+}
+
+vec3 frameColour(vec2 cell) {
+#if PLACE == 0
+  return colourAt(cell, vec4(0.0, 0.0, frameSize));
+#else
+  float lon = ((2.0 * cell.x + 1.0) / pictureSize.x - 1.0) * PI;
+  float lat = ((2.0 * cell.y + 1.0) / pictureSize.y - 1.0) * PI / 2.0;
+  vec3 d = rotation * vec3(cos(lat) * sin(lon), sin(lat), cos(lat) * cos(lon));
+#if PLACE == 1
+  vec2 p = vec2((angle(d.x, d.z) / PI + 1.0) * panorama.x,
+                (angle(d.y, length(d.xz)) / (PI / 2.0) + 1.0) * panorama.y) / 2.0 - 0.5 -
+           panorama.zw;
+  // A whole row runs on across the seam, where the texture repeats; rows stop at the poles.
+  if (wholeRow) p.x -= floor((p.x + 0.5) / eye.x) * eye.x;
+  if (cropped) {
+    if (p.y <= -0.5 || p.y >= eye.y - 0.5 || (!wholeRow && (p.x <= -0.5 || p.x >= eye.x - 0.5)))
+      return border;
+    p.x = clamp(p.x, 0.0, eye.x - 1.0);
+  }
+  p.y = clamp(p.y, 0.0, eye.y - 1.0);
+  return colourAt(p, vec4(0.0, 0.0, eye));
+#elif PLACE == 2
+  float sideways = length(d.xy);
+  float offAxis = angle(sideways, abs(d.z));
+  if (offAxis > halfFov) return border;
+  vec2 off = sideways > 0.0 ? d.xy / sideways * (offAxis / halfFov * lenses.w) : vec2(0.0);
+  float middle = eye.x / 2.0;
+  if (d.z >= 0.0) {
+    return colourAt(vec2(lenses.y + off.x, lenses.z + off.y),
+                    vec4(ceil(middle), 0.0, eye.x - ceil(middle), eye.y));
+  }
+  return colourAt(vec2(lenses.x - off.x, lenses.z + off.y), vec4(0.0, 0.0, floor(middle), eye.y));
+#else
+  vec2 uv;
+  float face = cubeFace(d, uv);
+#if PLACE == 3
+  vec2 origin = vec2(mod(face, 3.0), floor(face / 3.0)) * faces.xy;
+  vec4 part = vec4(origin, faces.xy);
+  return colourAt(within(origin + (uv + 1.0) * faces.xy / 2.0 - 0.5, part), part);
+#else
+  // Left, front, right above; down, back, up below, turned a quarter one way or the other.
+  float slot = face == 0.0 ? 2.0 : face == 1.0 ? 0.0 : face == 2.0 ? 5.0 : face == 3.0 ? 3.0
+             : face == 4.0 ? 1.0 : 4.0;
+  if (slot == 3.0 || slot == 5.0) uv = vec2(uv.y, -uv.x);
+  if (slot == 4.0) uv = vec2(-uv.y, uv.x);
+  uv = atan(uv) * 2.0 / PI + 0.5;
+  vec2 origin = faces.z + vec2(mod(slot, 3.0) * faces.x, floor(slot / 3.0) * (eye.y / 2.0));
+  vec4 part = vec4(origin, faces.xy);
+  return colourAt(within(origin + uv * faces.xy, part), part);
+#endif
+#endif
+#endif
+}
+
+void main() {
+  // Where the ray meets the sphere: the nearer point that lies between the near and far planes,
+  // as the depth test and clipping would keep it.
+  float a = dot(ray, ray), b = dot(eyePosition, ray);
+  float c = dot(eyePosition, eyePosition) - radius * radius;
+  float disc = b * b - a * c;
+  if (disc < 0.0) discard;
+  float root = sqrt(disc);
+  float t = (-b - root) / a;
+  if (t < depthRange.x || t > depthRange.y) t = (-b + root) / a;
+  if (t < depthRange.x || t > depthRange.y) discard;
+  vec3 p = eyePosition + t * ray;
+  // The quadric's texture coordinates: s runs against the turn about its z axis from y, t from
+  // 1 at its +z pole to 0 at its -z pole.
+  float turn = -angle(p.x, p.y) / (2.0 * PI);
+  vec2 st = vec2(turn - floor(turn), 1.0 - angle(length(p.xy), p.z) / PI);
+  vec2 cell = min(floor(st * pictureSize), pictureSize - 1.0);
+  gl_FragColor = vec4(frameColour(cell) * brightness, 1.0);
+}
+)";
