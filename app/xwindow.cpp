@@ -178,8 +178,8 @@ void swapOncePerRefresh() {
   };
   // The first of the three that the GL names; each sets the swaps to one a refresh.
   if (offers("GLX_EXT_swap_control")) {
-    if (auto set = reinterpret_cast<void (*)(Display*, GLXDrawable, int)>(
-            address("glXSwapIntervalEXT"))) {
+    if (auto set =
+            reinterpret_cast<void (*)(Display*, GLXDrawable, int)>(address("glXSwapIntervalEXT"))) {
       set(display, drawable, 1);
     }
   } else if (offers("GLX_MESA_swap_control")) {

@@ -611,7 +611,6 @@ std::string listCameras() {
                      : out;
 }
 
-std::unique_ptr<Reader> makeCameraReader(const SourceChoice& choice, SaidOnce& said,
-                                         bool planes) {
+std::unique_ptr<Reader> makeCameraReader(const SourceChoice& choice, SaidOnce& said, bool planes) {
   return std::make_unique<CameraReader>(choice, said, planes);
 }

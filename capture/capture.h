@@ -58,14 +58,14 @@ struct Layout {
 // to the right, y down, z straight ahead (the panorama's middle).
 struct LayoutGeometry {
   Projection projection = Projection::equirect;
-  cv::Size frame;            // the whole frame, pixels
-  cv::Size eye;              // the part shown, at the frame's top left: the first eye, or all
-  cv::Size picture;          // the equirectangular picture the frames make (the frame itself
-                             // when they need no remap)
-  bool remapped = false;     // the frames need unwrapping, cropping or turning
-  bool wraps = false;        // a whole equirectangular frame: rows run on across the seam
-  cv::Matx33d rotation;      // a shown direction to the frame's own
-  cv::Scalar border;         // blue-green-red, where the frame holds nothing
+  cv::Size frame;         // the whole frame, pixels
+  cv::Size eye;           // the part shown, at the frame's top left: the first eye, or all
+  cv::Size picture;       // the equirectangular picture the frames make (the frame itself
+                          // when they need no remap)
+  bool remapped = false;  // the frames need unwrapping, cropping or turning
+  bool wraps = false;     // a whole equirectangular frame: rows run on across the seam
+  cv::Matx33d rotation;   // a shown direction to the frame's own
+  cv::Scalar border;      // blue-green-red, where the frame holds nothing
   // Equirectangular: the whole panorama's size in frame pixels, and the frame's place in it.
   double fullWidth = 0, fullHeight = 0, cropLeftPx = 0, cropTopPx = 0;
   bool cropped = false, wholeRow = true;

@@ -363,9 +363,9 @@ bool pixelLayoutOf(GstVideoFormat format, PixelLayout* layout) {
   }
 }
 
-// The matrix, range and chroma siting the caps give (GStreamer fills in its defaults where they say nothing:
-// BT.709 above 576 rows, BT.601 below, limited range). FCC's is nearly BT.601's, SMPTE 240M's
-// nearly BT.709's.
+// The matrix, range and chroma siting the caps give (GStreamer fills in its defaults where they say
+// nothing: BT.709 above 576 rows, BT.601 below, limited range). FCC's is nearly BT.601's, SMPTE
+// 240M's nearly BT.709's.
 void readColours(const GstVideoInfo& info, Planes* planes) {
   switch (info.colorimetry.matrix) {
     case GST_VIDEO_COLOR_MATRIX_BT709:
@@ -570,8 +570,9 @@ class GstReader final : public Reader {
       // until its latency says whether it is live.
       g_object_set(sink_.get(), "drop", TRUE, "max-buffers", 1u, "sync",
                    flavour_ != Flavour::stream || paced_, nullptr);
-      const CapsPtr caps(gst_caps_from_string(
-          !ownSink_ ? kDecodedCaps : wantsPlanes_ ? kPlanesCaps : kConvertedCaps));
+      const CapsPtr caps(gst_caps_from_string(!ownSink_      ? kDecodedCaps
+                                              : wantsPlanes_ ? kPlanesCaps
+                                                             : kConvertedCaps));
       g_object_set(sink_.get(), "caps", caps.get(), nullptr);
     }
     return true;
@@ -842,9 +843,8 @@ class GstReader final : public Reader {
     storage_.create(1, static_cast<int>(out.size), CV_8UC1);
     if (converter_ == nullptr || !gst_video_info_is_equal(&convertedFrom_, &info)) {
       const unsigned threads = std::max(1u, std::thread::hardware_concurrency());
-      GstStructure* config =
-          gst_structure_new("config", GST_VIDEO_CONVERTER_OPT_THREADS, G_TYPE_UINT, threads,
-                            nullptr);
+      GstStructure* config = gst_structure_new("config", GST_VIDEO_CONVERTER_OPT_THREADS,
+                                               G_TYPE_UINT, threads, nullptr);
       converter_.reset(gst_video_converter_new(const_cast<GstVideoInfo*>(&info), &out, config));
       convertedFrom_ = info;
     }

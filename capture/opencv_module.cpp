@@ -70,7 +70,7 @@ __attribute__((visibility("default"))) void* lumivaneOpenCamera(const char* path
 }
 
 __attribute__((visibility("default"))) int lumivaneNewestCameraFrame(void* handle, cv::Mat* frame,
-                                                                    int waitMs) {
+                                                                     int waitMs) {
   auto* camera = static_cast<Camera*>(handle);
   int got = 0;
   // Bounded, so that a camera faster than the viewer cannot keep it here.

@@ -93,8 +93,9 @@ FramePlace fisheyePlace(const LayoutGeometry& g, const cv::Vec3d& d) {
   p.u = d[2] >= 0.0 ? g.rightCentreX + dx : g.leftCentreX - dx;
   p.v = g.centreY + dy;
   p.seen = true;
-  p.within = d[2] >= 0.0 ? cv::Rect2d(std::ceil(half), 0, g.eye.width - std::ceil(half), g.eye.height)
-                         : cv::Rect2d(0, 0, std::floor(half), g.eye.height);
+  p.within = d[2] >= 0.0
+                 ? cv::Rect2d(std::ceil(half), 0, g.eye.width - std::ceil(half), g.eye.height)
+                 : cv::Rect2d(0, 0, std::floor(half), g.eye.height);
   return p;
 }
 
