@@ -18,6 +18,7 @@
 # With --camera, the test camera of the tests (a V4L2 camera at the kernel interface, 3840 by
 # 1920 MJPEG at 30 fps) turns red every other second, alternately with this viewer and ffplay;
 # the delay runs from the moment the camera captures the first red frame.
+# Every mode measures this viewer both as designed and with --gpu.
 set -eu
 cd "$(dirname "$0")/.."
 dir=/tmp/lumivane-live-delay
@@ -78,7 +79,7 @@ watch() {  # TITLE SECONDS FILE: when the viewer's window, once it is up, turns 
   ./build/lumivane_pixel_watch "$window" 320 200 "$2" >"$3"
 }
 
-measure() {  # CLIP MODE PORT [ffplay]
+measure() {  # CLIP MODE PORT [ffplay|--gpu]
   notes="$dir/notes-$3"
   truncate -s 144000 "$notes"
   ./build/lumivane_bench --serve "$1" "$3" "$notes" "$2" &
@@ -90,7 +91,8 @@ measure() {  # CLIP MODE PORT [ffplay]
       -framedrop -x 640 -y 480 -window_title ffplay-live "http://127.0.0.1:$3/live" &
     name='^ffplay-live$'
   else
-    ./build/lumivane "http://127.0.0.1:$3/live" 2>"$dir/stderr-$3" &
+    # shellcheck disable=SC2086
+    ./build/lumivane ${4:-} "http://127.0.0.1:$3/live" 2>"$dir/stderr-$3" &
     name='^Lumivane - Brackwell$'
   fi
   viewer=$!
@@ -123,7 +125,7 @@ for frame in (360, 1800):
 PY
 }
 
-camera() {  # [ffplay]
+camera() {  # [ffplay|--gpu]
   frames="$dir/camera"
   mkdir -p "$frames"
   # Noise at 1.2 MB a frame: 290 Mbit/s at 30 fps, what a camera on USB 2 sends at most.
@@ -141,7 +143,8 @@ camera() {  # [ffplay]
       -video_size 3840x1920 -x 640 -y 480 -window_title ffplay-camera /dev/video7 &
     name='^ffplay-camera$'
   else
-    "${camera[@]}" ./build/lumivane 7 2>"$dir/stderr-camera" &
+    # shellcheck disable=SC2086
+    "${camera[@]}" ./build/lumivane ${1:-} 7 2>"$dir/stderr-camera" &
     name='^Lumivane - Brackwell$'
   fi
   viewer=$!
@@ -242,7 +245,7 @@ if [ "${2:-}" = --network ]; then
     udp://@:19235; do
     [ $# -eq 0 ] || printf ' %s ' "$@" | grep -q " ${url%%:*} " || continue
     for _ in 1 2; do
-      for player in lumivane ffplay mpv; do
+      for player in lumivane lumivane-gpu ffplay mpv; do
         python3 scripts/network-delay.py "$dir/flashes10-1920x960.mp4" "$url" "$player"
       done
     done
@@ -252,7 +255,7 @@ fi
 if [ "${2:-}" = --heavy ]; then
   # Each as ffmpeg serves it, which a viewer that falls behind holds back.
   for clip in heavy-1920x960:64 heavy-3840x1920:30; do
-    for viewer in ./build/lumivane "./build/lumivane --low-cpu" ffplay; do
+    for viewer in ./build/lumivane "./build/lumivane --low-cpu" "./build/lumivane --gpu" ffplay; do
       echo "${clip%:*}, $viewer:"
       # shellcheck disable=SC2086
       served "$dir/${clip%:*}.ts" 19221 "${clip#*:}" $viewer 2>"$dir/stderr-heavy"
@@ -265,6 +268,8 @@ if [ "${2:-}" = --camera ]; then
   for _ in 1 2; do
     echo "lumivane 7:"
     camera
+    echo "lumivane --gpu 7:"
+    camera --gpu
     echo "ffplay -f v4l2 -input_format mjpeg -video_size 3840x1920:"
     camera ffplay
   done
@@ -272,14 +277,20 @@ if [ "${2:-}" = --camera ]; then
 fi
 if [ "${2:-}" = --ffplay ]; then
   # H.264 side by side with ffplay: each twice, alternately.
-  for port in 19211 19213; do
+  for port in 19211 19214; do
     echo "lumivane:"
     measure "$dir/flashes-1920x960.ts" ts "$port"
+    echo "lumivane --gpu:"
+    measure "$dir/flashes-1920x960.ts" ts $((port + 1)) --gpu
     echo "ffplay -fflags nobuffer -flags low_delay -framedrop:"
-    measure "$dir/flashes-1920x960.ts" ts $((port + 1)) ffplay
+    measure "$dir/flashes-1920x960.ts" ts $((port + 2)) ffplay
   done
   exit 0
 fi
 measure "$dir/flash-1920x960.avi" mjpeg 19201
 measure "$dir/flash-3840x1920.avi" mjpeg 19202
 measure "$dir/flash-1920x960.ts" ts 19203
+echo "with --gpu:"
+measure "$dir/flash-1920x960.avi" mjpeg 19204 --gpu
+measure "$dir/flash-3840x1920.avi" mjpeg 19205 --gpu
+measure "$dir/flash-1920x960.ts" ts 19206 --gpu

@@ -1,7 +1,8 @@
 """One run of live-delay.sh --network: a server or sender on loopback sends CLIP as a camera or
 an encoder does, a player shows URL, and a watcher notes when the window turns red (every 10 s
 from 5 s) and the longest a picture stayed on screen once playing (the clip's noise changes
-every frame). Usage: network-delay.py CLIP URL lumivane|ffplay|mpv, under X.
+every frame). Usage: network-delay.py CLIP URL lumivane|lumivane-gpu|ffplay|mpv, under X
+(lumivane-gpu: the viewer with --gpu).
 
 What sends, by URL: rtmp:// and http:// (HLS), ffmpeg publishing to the nginx that
 live-delay.sh runs; rtsp://, the tests' RTSP server, which prints when a client's clip starts
@@ -60,13 +61,14 @@ pub = None if later else start_sender()
 time.sleep(3.5 if url.endswith(".m3u8") else 0.5)  # until nginx has written the playlist
 command, title = {
     "lumivane": (["./build/lumivane"], "^Lumivane - Brackwell$"),
+    "lumivane-gpu": (["./build/lumivane", "--gpu"], "^Lumivane - Brackwell$"),
     "ffplay": (["ffplay", "-loglevel", "quiet", "-an", "-fflags", "nobuffer", "-flags",
                 "low_delay", "-framedrop", "-x", "640", "-y", "480", "-window_title",
                 "ffplay-live"], "^ffplay-live$"),
     "mpv": (["mpv", "--really-quiet", "--profile=low-latency", "--untimed", "--ao=null",
              "--vo=x11", "--geometry=640x480", "--title=mpv-live"], "^mpv-live$"),
 }[player]
-viewer = subprocess.Popen(command + [url if player == "lumivane" else theirs],
+viewer = subprocess.Popen(command + [url if player.startswith("lumivane") else theirs],
                           env=dict(os.environ, SDL_AUDIODRIVER="dummy"),
                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 if later:  # a caller: once the player listens

@@ -4,7 +4,9 @@
 # viewer (default and --low-cpu), ffplay and mpv, each playing the same 10 s 3840 by 1920 H.264
 # file (20 Mbit/s, x264 ultrafast) looped in a 640 by 480 window under Xvfb with Mesa's software
 # GL; 12 s measured after 3 s, taking turns. Usage: scripts/players.sh [ROUNDS] (default 2).
-# Installs mpv if it is missing.
+# With --layouts [ROUNDS], the same clip as two fisheye circles and as an equi-angular cubemap
+# (made from it with FFmpeg's v360), and turned: this viewer with --gpu on each, beside ffplay
+# unwrapping each with -vf v360. Installs mpv if it is missing.
 set -eu
 cd "$(dirname "$0")/.."
 dir=/tmp/lumivane-players
@@ -20,7 +22,18 @@ if [ "${1:-}" != --under-x ]; then
   [ -f "$dir/h4k.mp4" ] || ffmpeg -loglevel error -y -f lavfi -i \
     "testsrc2=size=3840x1920:rate=30,noise=alls=20:allf=t" -t 10 -c:v libx264 \
     -preset ultrafast -b:v 20M -maxrate 20M -bufsize 20M -g 30 -pix_fmt yuv420p "$dir/h4k.mp4"
-  LIBGL_ALWAYS_SOFTWARE=1 exec xvfb-run -a -s "-screen 0 1280x1024x24 -noreset" "$0" --under-x "${1:-2}"
+  layouts=""
+  if [ "${1:-}" = --layouts ]; then
+    layouts=--layouts
+    shift
+    for layout in dfisheye:3840:1920 eac:2880:1920; do
+      name=${layout%%:*} size=${layout#*:}
+      [ -f "$dir/h4k-$name.mp4" ] || ffmpeg -loglevel error -y -i "$dir/h4k.mp4" -vf \
+        "v360=e:$name:w=${size%:*}:h=${size#*:}" -c:v libx264 -preset ultrafast -b:v 20M \
+        -maxrate 20M -bufsize 20M -g 30 -pix_fmt yuv420p "$dir/h4k-$name.mp4"
+    done
+  fi
+  LIBGL_ALWAYS_SOFTWARE=1 exec xvfb-run -a -s "-screen 0 1280x1024x24 -noreset" "$0" --under-x "${1:-2}" $layouts
 fi
 
 ticks() { awk '{print $14 + $15}' "/proc/$1/stat"; }
@@ -52,9 +65,32 @@ play() {  # NAME TITLE COMMAND...: one row
 
 echo "| player | processor, share of one core | peak memory | new pictures shown a second |"
 echo "|---|---|---|---|"
+if [ "${3:-}" = --layouts ]; then
+  for _ in $(seq "$2"); do
+    play "lumivane --gpu" '^Lumivane' ./build/lumivane --gpu "$dir/h4k.mp4"
+    play "lumivane --gpu, dual fisheye" '^Lumivane' ./build/lumivane --gpu \
+      --projection=dual-fisheye "$dir/h4k-dfisheye.mp4"
+    play "lumivane --gpu, EAC" '^Lumivane' ./build/lumivane --gpu --projection=eac \
+      "$dir/h4k-eac.mp4"
+    play "lumivane --gpu --yaw=30 --pitch=20 --roll=10" '^Lumivane' ./build/lumivane --gpu \
+      --yaw=30 --pitch=20 --roll=10 "$dir/h4k.mp4"
+    play lumivane '^Lumivane' ./build/lumivane "$dir/h4k.mp4"
+    play "lumivane, dual fisheye" '^Lumivane' ./build/lumivane --projection=dual-fisheye \
+      "$dir/h4k-dfisheye.mp4"
+    for filter in dfisheye:e eac:e e:e:yaw=30:pitch=20:roll=10; do
+      clip=$dir/h4k-${filter%%:*}.mp4
+      [ "${filter%%:*}" != e ] || clip=$dir/h4k.mp4
+      play "ffplay -vf v360=$filter" '^ffplay-h4k$' env SDL_AUDIODRIVER=dummy ffplay \
+        -loglevel quiet -an -loop 0 -x 640 -y 480 -window_title ffplay-h4k \
+        -vf "v360=$filter" "$clip"
+    done
+  done
+  exit 0
+fi
 for _ in $(seq "$2"); do
   play "lumivane --low-cpu" '^Lumivane' ./build/lumivane --low-cpu "$dir/h4k.mp4"
   play lumivane '^Lumivane' ./build/lumivane "$dir/h4k.mp4"
+  play "lumivane --gpu" '^Lumivane' ./build/lumivane --gpu "$dir/h4k.mp4"
   play ffplay '^ffplay-h4k$' env SDL_AUDIODRIVER=dummy ffplay -loglevel quiet -an -loop 0 \
     -x 640 -y 480 -window_title ffplay-h4k "$dir/h4k.mp4"
   play mpv '^mpv-h4k$' mpv --really-quiet --no-audio --loop-file=inf --geometry=640x480 \
