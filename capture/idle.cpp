@@ -3,6 +3,7 @@
 #include <GL/freeglut.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <exception>
 #include <opencv2/imgproc.hpp>
 #include <string>
@@ -95,8 +96,21 @@ void showEachFrame() {
   bool pictureChanged = false;
   try {
     const Shown shown = nextShown(source, now);
+    const FrameLook look =
+        shown.planes != nullptr ? frameLook(*shown.planes, shown.geometry) : FrameLook();
+    if (shown.planes != nullptr && !canDraw(gpu, look)) {
+      // A GL that builds the shader for some layouts and not others: the source is opened again
+      // to be drawn as without --gpu.
+      std::fprintf(stderr,
+                   "lumivane: --gpu cannot draw these frames on this GL, whose shader for their "
+                   "layout does not build; drawing without it\n");
+      gpu.on = false;
+      source.wantsPlanes = false;
+      openSource(source, source.choice, now);
+      return;
+    }
     if (shown.planes != nullptr) {
-      if (uploadPlanes(gpu, *shown.planes, frameLook(*shown.planes, shown.geometry))) {
+      if (uploadPlanes(gpu, *shown.planes, look)) {
         source.cardShown = false;
         pictureChanged = true;
       } else {

@@ -77,18 +77,28 @@ YuvToRgb yuvToRgb(ColourMatrix matrix, bool fullRange);
 // (column by column): where the eye is, how an eye-space direction turns, the eye-space ray
 // through the screen's corner per unit of depth, and the near and far planes. `drawable` is false
 // when the model-view squashes the sphere flat (a zoom of 0): nothing of it can be seen.
+// `screen` is the part of the screen the sphere of `radius` can cover (left, bottom, right, top,
+// from -1 to 1): the whole screen when the eye is inside it or it reaches the near plane.
+// `pixelsPerRadian` is the most pixels that a radian of the sphere can take on a screen
+// `height` pixels high, where it comes nearest the eye.
 struct RayModel {
   float eye[3];
   float turn[9];
   float frustum[2];
   float depthRange[2];
   bool drawable;
+  float screen[4];
+  double pixelsPerRadian;
 };
-RayModel rayModel(const double modelView[16], const double projection[16]);
+RayModel rayModel(const double modelView[16], const double projection[16], double radius,
+                  int height);
 
 // Whether this GL can draw with the shader: OpenGL 2.1 and GLSL 1.20, textures of any size, the
 // programs compiled. When it cannot, says so in one line and returns false.
 bool startGpuDrawing(GpuDrawing& gpu);
+// Whether the shader for frames that look like `look` builds on this GL (compiled the first
+// time it is asked for).
+bool canDraw(GpuDrawing& gpu, const FrameLook& look);
 // Puts `planes` into the textures, to be drawn as `look` says; false (nothing changed) for a
 // frame the textures cannot take.
 bool uploadPlanes(GpuDrawing& gpu, const Planes& planes, const FrameLook& look);

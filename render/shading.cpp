@@ -1,4 +1,6 @@
 // The shader's arithmetic, apart from GL: the YUV matrices and each screen pixel's ray.
+#include <algorithm>
+#include <cmath>
 #include <opencv2/core.hpp>
 
 #include "render/render.h"
@@ -27,8 +29,27 @@ YuvToRgb yuvToRgb(ColourMatrix matrix, bool fullRange) {
   return out;
 }
 
-RayModel rayModel(const double modelView[16], const double projection[16]) {
+namespace {
+
+// Where the sides of the eye-space circle (centre (along, -depth), radius r) are seen along one
+// screen axis, as that axis's projected coordinate times `scale`: false where a side lies beyond
+// the eye's sideways view.
+bool sides(double along, double depth, double r, double scale, float* low, float* high) {
+  const double reach = std::asin(r / std::hypot(along, depth));
+  const double middle = std::atan2(along, depth);
+  if (middle - reach <= -CV_PI / 2 || middle + reach >= CV_PI / 2) return false;
+  *low = static_cast<float>(std::max(-1.0, scale * std::tan(middle - reach)));
+  *high = static_cast<float>(std::min(1.0, scale * std::tan(middle + reach)));
+  return true;
+}
+
+}  // namespace
+
+RayModel rayModel(const double modelView[16], const double projection[16], double radius,
+                  int height) {
   RayModel model{};
+  model.screen[0] = model.screen[1] = -1.0f;
+  model.screen[2] = model.screen[3] = 1.0f;
   cv::Matx44d m;
   for (int column = 0; column < 4; ++column) {
     for (int row = 0; row < 4; ++row) m(row, column) = modelView[4 * column + row];
@@ -51,6 +72,25 @@ RayModel rayModel(const double modelView[16], const double projection[16]) {
   model.frustum[1] = static_cast<float>(1.0 / projection[5]);
   model.depthRange[0] = static_cast<float>(projection[14] / (projection[10] - 1.0));
   model.depthRange[1] = static_cast<float>(projection[14] / (projection[10] + 1.0));
+  // The sphere, squashed or stretched by the zoom, lies within a sphere of its radius times the
+  // model-view's largest stretch. Seen whole in front of the near plane, only the box around
+  // that sphere's outline needs the shader; the rest of the screen is background.
+  cv::Vec3d squares;
+  cv::eigen(linear.t() * linear, squares);
+  const double r = radius * std::sqrt(std::max(squares[0], 0.0)) * 1.01;
+  const cv::Vec3d centre(m(0, 3), m(1, 3), m(2, 3));
+  // A radian of the sphere, at most r long, seen from no nearer than its nearest point (or the
+  // near plane) and face on.
+  const double inner = radius * std::sqrt(std::max(squares[2], 0.0));
+  const double nearest = std::max(
+      {cv::norm(centre) - r, inner - cv::norm(centre), static_cast<double>(model.depthRange[0])});
+  model.pixelsPerRadian = height / 2.0 * projection[5] * r / nearest;
+  float box[4];
+  if (-centre[2] - r > model.depthRange[0] &&
+      sides(centre[0], -centre[2], r, projection[0], &box[0], &box[2]) &&
+      sides(centre[1], -centre[2], r, projection[5], &box[1], &box[3])) {
+    std::copy(box, box + 4, model.screen);
+  }
   return model;
 }
 

@@ -119,13 +119,28 @@ float cubeFace(vec3 d, out vec2 uv) {
   return d.x > 0.0 ? 0.0 : 1.0;
 }
 
-vec3 frameColour(vec2 cell) {
+// The sine and cosine of an angle, given those of an angle `by` radians less: `by` is at most
+// half a picture pixel, where a few terms of the series are exact to the last bit.
+vec2 turned(vec2 sineCosine, float by) {
+  float square = by * by;
+  float c = 1.0 - square * (0.5 - square / 24.0);
+  float s = by * (1.0 - square * (1.0 / 6.0 - square / 120.0));
+  return vec2(sineCosine.x * c + sineCosine.y * s, sineCosine.y * c - sineCosine.x * s);
+}
+
+// The frame's colour for the picture pixel `cell`, which the ray met at `st`, point `hit`.
+vec3 frameColour(vec2 cell, vec2 st, vec3 hit) {
 #if PLACE == 0
   return colourAt(cell, vec4(0.0, 0.0, frameSize));
 #else
-  float lon = ((2.0 * cell.x + 1.0) / pictureSize.x - 1.0) * PI;
-  float lat = ((2.0 * cell.y + 1.0) / pictureSize.y - 1.0) * PI / 2.0;
-  vec3 d = rotation * vec3(cos(lat) * sin(lon), sin(lat), cos(lat) * cos(lon));
+  // The direction of the pixel's centre: the point's own longitude and latitude, whose sines and
+  // cosines its coordinates give, turned by the little that lies between them and the centre's.
+  float across = length(hit.xy);
+  vec2 lon = across > 0.0 ? vec2(hit.x, -hit.y) / across : vec2(0.0, 1.0);
+  vec2 lat = vec2(hit.z, across) / radius;
+  lon = turned(lon, ((cell.x + 0.5) / pictureSize.x - st.x) * 2.0 * PI);
+  lat = turned(lat, ((cell.y + 0.5) / pictureSize.y - st.y) * PI);
+  vec3 d = rotation * vec3(lat.y * lon.x, lat.x, lat.y * lon.y);
 #if PLACE == 1
   vec2 p = vec2((angle(d.x, d.z) / PI + 1.0) * panorama.x,
                 (angle(d.y, length(d.xz)) / (PI / 2.0) + 1.0) * panorama.y) / 2.0 - 0.5 -
@@ -144,12 +159,12 @@ vec3 frameColour(vec2 cell) {
   float offAxis = angle(sideways, abs(d.z));
   if (offAxis > halfFov) return border;
   vec2 off = sideways > 0.0 ? d.xy / sideways * (offAxis / halfFov * lenses.w) : vec2(0.0);
+  // One read for either lens: a branch would read both.
   float middle = eye.x / 2.0;
-  if (d.z >= 0.0) {
-    return colourAt(vec2(lenses.y + off.x, lenses.z + off.y),
-                    vec4(ceil(middle), 0.0, eye.x - ceil(middle), eye.y));
-  }
-  return colourAt(vec2(lenses.x - off.x, lenses.z + off.y), vec4(0.0, 0.0, floor(middle), eye.y));
+  bool front = d.z >= 0.0;
+  return colourAt(vec2(front ? lenses.y + off.x : lenses.x - off.x, lenses.z + off.y),
+                  front ? vec4(ceil(middle), 0.0, eye.x - ceil(middle), eye.y)
+                        : vec4(0.0, 0.0, floor(middle), eye.y));
 #else
   vec2 uv;
   float face = cubeFace(d, uv);
@@ -174,21 +189,23 @@ vec3 frameColour(vec2 cell) {
 
 void main() {
   // Where the ray meets the sphere: the nearer point that lies between the near and far planes,
-  // as the depth test and clipping would keep it.
+  // as the depth test and clipping would keep it. Elsewhere the background's clear colour is
+  // written, which costs less than leaving the pixel.
+  gl_FragColor = vec4(0.0);
   float a = dot(ray, ray), b = dot(eyePosition, ray);
   float c = dot(eyePosition, eyePosition) - radius * radius;
   float disc = b * b - a * c;
-  if (disc < 0.0) discard;
+  if (disc < 0.0) return;
   float root = sqrt(disc);
   float t = (-b - root) / a;
   if (t < depthRange.x || t > depthRange.y) t = (-b + root) / a;
-  if (t < depthRange.x || t > depthRange.y) discard;
+  if (t < depthRange.x || t > depthRange.y) return;
   vec3 p = eyePosition + t * ray;
   // The quadric's texture coordinates: s runs against the turn about its z axis from y, t from
   // 1 at its +z pole to 0 at its -z pole.
   float turn = -angle(p.x, p.y) / (2.0 * PI);
   vec2 st = vec2(turn - floor(turn), 1.0 - angle(length(p.xy), p.z) / PI);
   vec2 cell = min(floor(st * pictureSize), pictureSize - 1.0);
-  gl_FragColor = vec4(frameColour(cell) * brightness, 1.0);
+  gl_FragColor = vec4(frameColour(cell, st, p) * brightness, 1.0);
 }
 )";
