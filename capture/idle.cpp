@@ -9,7 +9,8 @@
 #include <string>
 
 #include "app/app.h"
-#include "capture/source_internal.h"
+#include "capture/capture.h"
+#include "capture/sources/internal.h"
 
 namespace {
 

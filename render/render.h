@@ -6,7 +6,8 @@
 #include <utility>
 #include <vector>
 
-#include "capture/capture.h"
+#include "capture/frame/frame.h"
+#include "capture/layouts/layouts.h"
 
 constexpr double kFieldOfViewDeg = 45.0;
 constexpr double kNearPlane = 1.0;

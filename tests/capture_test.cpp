@@ -13,7 +13,7 @@
 #include <sstream>
 #include <thread>
 
-#include "capture/source_internal.h"
+#include "capture/sources/internal.h"
 #include "support/harness.h"
 
 namespace {

@@ -1,5 +1,5 @@
 // The shapes of frames in their own layout: planes, their sizes and their texels.
-#include "capture/capture.h"
+#include "capture/frame/frame.h"
 
 int planeCount(PixelLayout layout) {
   switch (layout) {

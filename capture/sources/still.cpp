@@ -2,7 +2,7 @@
 #include <fstream>
 #include <vector>
 
-#include "capture/source_internal.h"
+#include "capture/sources/internal.h"
 
 namespace {
 

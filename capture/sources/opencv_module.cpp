@@ -8,7 +8,7 @@
 #include <opencv2/videoio.hpp>
 #include <vector>
 
-#include "capture/source_internal.h"
+#include "capture/sources/internal.h"
 
 namespace {
 

@@ -19,8 +19,8 @@
 #include <string>
 #include <vector>
 
-#include "capture/gst_shared.h"
-#include "capture/source_internal.h"
+#include "capture/sources/gst_shared.h"
+#include "capture/sources/internal.h"
 
 namespace {
 

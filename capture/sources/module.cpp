@@ -7,7 +7,7 @@
 #include <climits>
 #include <cstdlib>
 
-#include "capture/source_internal.h"
+#include "capture/sources/internal.h"
 
 #ifndef LUMIVANE_MODULE_FROM_BINDIR
 #define LUMIVANE_MODULE_FROM_BINDIR "../lib/lumivane"

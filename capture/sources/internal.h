@@ -7,7 +7,7 @@
 #include <memory>
 #include <string>
 
-#include "capture/capture.h"
+#include "capture/sources/sources.h"
 
 // OpenCV's image codecs and camera capture, in a module loaded on first use (unless `load` is
 // false): null when it is not loaded, and then openCvModuleProblem() says why, as the reason of

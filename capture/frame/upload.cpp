@@ -4,7 +4,7 @@
 #include <algorithm>
 #include <opencv2/imgproc.hpp>
 
-#include "capture/capture.h"
+#include "capture/frame/frame.h"
 
 namespace {
 

@@ -16,7 +16,7 @@
 #include <cstring>
 #include <opencv2/imgproc.hpp>
 
-#include "capture/source_internal.h"
+#include "capture/sources/internal.h"
 
 namespace {
 

@@ -17,8 +17,8 @@
 #include <mutex>
 #include <utility>
 
-#include "capture/gst_shared.h"
-#include "capture/source_internal.h"
+#include "capture/sources/gst_shared.h"
+#include "capture/sources/internal.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <opencv2/imgproc.hpp>
 #include <vector>
 
-#include "capture/capture.h"
+#include "capture/layouts/layouts.h"
 
 namespace {
 
@@ -253,6 +253,27 @@ bool facesFit(cv::Size eye, Projection projection) {
 }
 
 }  // namespace
+
+Layout mergeLayout(const LayoutOptions& options, const Layout& file) {
+  Layout layout = file;
+  if (options.projection) {
+    layout.projection = *options.projection;
+    layout.described = true;
+  }
+  // A crop belongs to an equirectangular picture; a projection given by hand overrides it.
+  if (layout.projection != Projection::equirect) {
+    layout.cropLeft = layout.cropTop = layout.cropRight = layout.cropBottom = 0.0;
+  }
+  if (options.fisheyeFovDeg) layout.fisheyeFovDeg = *options.fisheyeFovDeg;
+  if (options.stereo) {
+    layout.stereo = *options.stereo;
+    layout.described = true;
+  }
+  layout.yawDeg = options.yawDeg.value_or(0.0);
+  layout.pitchDeg = options.pitchDeg.value_or(0.0);
+  layout.rollDeg = options.rollDeg.value_or(0.0);
+  return layout;
+}
 
 bool needsReprojection(const Layout& layout) {
   return layout.projection != Projection::equirect || layout.stereo != Stereo::mono ||

@@ -12,7 +12,7 @@
 #include <cstring>
 #include <optional>
 
-#include "capture/source_internal.h"
+#include "capture/sources/internal.h"
 
 namespace {
 

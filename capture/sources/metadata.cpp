@@ -15,7 +15,7 @@ extern "C" {
 #include <map>
 #include <memory>
 
-#include "capture/source_internal.h"
+#include "capture/sources/internal.h"
 
 namespace {
 
@@ -172,38 +172,4 @@ Layout readFileLayout(const std::string& path, std::string* problem) {
   } catch (const std::exception&) {
     return Layout{};  // what cannot be read is reported when the frames are opened
   }
-}
-
-Layout mergeLayout(const LayoutOptions& options, const Layout& file) {
-  Layout layout = file;
-  if (options.projection) {
-    layout.projection = *options.projection;
-    layout.described = true;
-  }
-  // A crop belongs to an equirectangular picture; a projection given by hand overrides it.
-  if (layout.projection != Projection::equirect) {
-    layout.cropLeft = layout.cropTop = layout.cropRight = layout.cropBottom = 0.0;
-  }
-  if (options.fisheyeFovDeg) layout.fisheyeFovDeg = *options.fisheyeFovDeg;
-  if (options.stereo) {
-    layout.stereo = *options.stereo;
-    layout.described = true;
-  }
-  layout.yawDeg = options.yawDeg.value_or(0.0);
-  layout.pitchDeg = options.pitchDeg.value_or(0.0);
-  layout.rollDeg = options.rollDeg.value_or(0.0);
-  return layout;
-}
-
-Layout sourceLayout(const SourceChoice& choice) {
-  Layout file;
-  if (choice.kind == SourceKind::videoFile || choice.kind == SourceKind::stillImage) {
-    std::string problem;
-    file = readFileLayout(choice.location, &problem);
-    if (!problem.empty()) {
-      std::fprintf(stderr, "lumivane: %s %s; shown as if it had no layout metadata\n",
-                   describeSource(choice).c_str(), problem.c_str());
-    }
-  }
-  return mergeLayout(choice.layout, file);
 }

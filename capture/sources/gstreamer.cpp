@@ -13,8 +13,8 @@
 #include <cstring>
 #include <thread>
 
-#include "capture/gst_shared.h"
-#include "capture/source_internal.h"
+#include "capture/sources/gst_shared.h"
+#include "capture/sources/internal.h"
 
 namespace {
 

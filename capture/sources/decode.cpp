@@ -13,7 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "capture/source_internal.h"
+#include "capture/sources/internal.h"
 
 namespace {
 

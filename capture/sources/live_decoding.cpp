@@ -22,8 +22,8 @@
 #include <memory>
 #include <thread>
 
-#include "capture/gst_shared.h"
-#include "capture/source_internal.h"
+#include "capture/sources/gst_shared.h"
+#include "capture/sources/internal.h"
 
 namespace {
 

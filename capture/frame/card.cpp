@@ -2,7 +2,7 @@
 // the globe, its poles and its directions readable from any side.
 #include <opencv2/imgproc.hpp>
 
-#include "capture/capture.h"
+#include "capture/frame/frame.h"
 
 namespace {
 
