@@ -369,8 +369,9 @@ class CameraEndToEnd : public EndToEnd {
       shell("ffmpeg -loglevel error -y -i " + dir_ +
             (upright ? "/upright.png" : "/upside-down.png") +
             " -vf scale=" + size.replace(size.find('x'), 1, ":") +
-            (mode[0] == 'M' ? " -q:v 3 -f mjpeg " : " -pix_fmt yuyv422 -f rawvideo ") + dir_ + "/" +
-            mode + ".bin");
+            (mode[0] == 'M' ? " -q:v 3 -pix_fmt yuvj422p -f mjpeg "
+                            : " -pix_fmt yuyv422 -f rawvideo ") +
+            dir_ + "/" + mode + ".bin");
     }
   }
 
@@ -432,6 +433,9 @@ TEST_F(CameraEndToEnd, ShowsTheBestModeOrTheOneAskedFor) {
        false,
        "lumivane: camera /dev/video7 does not offer 1900x950; using MJPG 1920x960 at 30 fps\n"},
       {{"7"}, true, "lumivane: camera 7 sent a damaged picture; such pictures are skipped\n", "4"},
+      // Drawn by the shader from the camera's own bytes: its JPEG's YUV 4:2:2 planes, its YUYV.
+      {{"--gpu", "7"}, true, ""},
+      {{"--gpu", byId, "--camera-format=yuyv"}, true, ""},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.args.front() + " " + c.args.back() + " " + c.damageEvery);

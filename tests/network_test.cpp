@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 
 #include <cctype>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <opencv2/imgproc.hpp>
@@ -444,6 +445,63 @@ TEST_F(Network, ReasonsNameTheFault) {
     expectEscapeQuits(c.url);
   }
   close(silent);
+}
+
+// With --gpu every new picture is drawn, not one every 60 ms at most: counted on screen, from a
+// file, the RTSP server and the test camera at the kernel interface; and a GL without shaders
+// says so and draws as designed.
+TEST_F(Network, GpuShowsEveryNewPicture) {
+  const std::string noise = dir_ + "/noise.mp4";
+  shell(
+      "ffmpeg -v error -y -f lavfi -i 'testsrc2=s=640x320:r=30,noise=alls=40:allf=t' -t 20 "
+      "-c:v libx264 -preset ultrafast -g 30 -bf 0 -pix_fmt yuv420p " +
+      noise);
+  // Two pictures the camera takes turns with, a frame each at 25 fps.
+  for (const char* frame : {"MJPG-960x480", "MJPG-960x480-flash"}) {
+    shell(std::string("ffmpeg -v error -y -f lavfi -i testsrc2=s=960x480") +
+          (std::strstr(frame, "flash") ? ",negate" : "") +
+          " -frames:v 1 -pix_fmt yuvj422p -f mjpeg " + dir_ + "/" + frame + ".bin");
+  }
+  const char* asan = std::getenv("ASAN_OPTIONS");
+  const std::vector<std::string> camera = {
+      "LD_PRELOAD=" LUMIVANE_FAKE_CAMERA_LIB,
+      "LUMIVANE_FAKE_CAMERA=/dev/video7",
+      "LUMIVANE_FAKE_CAMERA_MODES=MJPG:960x480@25",
+      "LUMIVANE_FAKE_CAMERA_FRAMES=" + dir_,
+      "LUMIVANE_FAKE_CAMERA_FLASH_MS=40",
+      "LUMIVANE_FAKE_CAMERA_LOCK=" + dir_ + "/lock",
+      std::string("ASAN_OPTIONS=") + (asan != nullptr ? asan : "") + ":verify_asan_link_order=0"};
+  server_.start(std::string(LUMIVANE_RTSP_SERVER) + " " + std::to_string(rtspPort_) + " " + noise,
+                dir_ + "/server.txt");
+  const struct {
+    std::string source;
+    std::vector<std::string> env;
+    double least, most;  // new pictures a second
+    std::string said;
+  } cases[] = {
+      {noise, {}, 27, 31, ""},
+      {with("rtsp://127.0.0.1:PORT/live", rtspPort_), {}, 27, 31, ""},
+      {"7", camera, 21, 26, ""},
+      {noise,
+       {"MESA_GL_VERSION_OVERRIDE=1.5"},
+       12,
+       17,
+       "lumivane: --gpu needs OpenGL 2.1 shaders, which this GL (1.5 Mesa"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.source + (c.env.empty() ? "" : " " + c.env.front()));
+    quit();
+    launch({"--gpu", c.source}, true, c.env);
+    waitForWindow();
+    // A click stops the spin: from then on only new pictures change the middle of the globe.
+    xdotool("mousemove --window " + window_ + " 320 240 click 1", 1500ms);
+    const double shown = std::atof(
+        shell(std::string(LUMIVANE_PIXEL_WATCH) + " " + window_ + " 320 240 4 changes").c_str());
+    EXPECT_GE(shown, c.least);
+    EXPECT_LE(shown, c.most);
+    const std::string err = readFile(stderrPath_);
+    EXPECT_EQ(c.said.empty() ? err : err.substr(0, c.said.size()), c.said);
+  }
 }
 
 }  // namespace
