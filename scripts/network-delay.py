@@ -1,7 +1,8 @@
 """One run of live-delay.sh --network: a server or sender on loopback sends CLIP as a camera or
 an encoder does, a player shows URL, and a watcher notes when the window turns red (every 10 s
 from 5 s) and the longest a picture stayed on screen once playing (the clip's noise changes
-every frame). Usage: network-delay.py CLIP URL lumivane|lumivane-gpu|ffplay|mpv, under X
+every frame); live HLS is joined as soon as its playlist lists a fragment, and watched from its
+first picture on. Usage: network-delay.py CLIP URL lumivane|lumivane-gpu|ffplay|mpv, under X
 (lumivane-gpu: the viewer with --gpu).
 
 What sends, by URL: rtmp:// and http:// (HLS), ffmpeg publishing to the nginx that
@@ -58,7 +59,18 @@ def start_sender():
 
 
 pub = None if later else start_sender()
-time.sleep(3.5 if url.endswith(".m3u8") else 0.5)  # until nginx has written the playlist
+if url.endswith(".m3u8"):
+    # Joined as it starts: once nginx's playlist lists its first fragment.
+    import urllib.request
+    for _ in range(100):
+        time.sleep(0.1)
+        try:
+            if b"#EXTINF" in urllib.request.urlopen(url, timeout=1).read():
+                break
+        except OSError:
+            pass
+else:
+    time.sleep(0.5)
 command, title = {
     "lumivane": (["./build/lumivane"], "^Lumivane - Brackwell$"),
     "lumivane-gpu": (["./build/lumivane", "--gpu"], "^Lumivane - Brackwell$"),
@@ -70,7 +82,7 @@ command, title = {
 }[player]
 viewer = subprocess.Popen(command + [url if player.startswith("lumivane") else theirs],
                           env=dict(os.environ, SDL_AUDIODRIVER="dummy"),
-                          stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+                          stdout=subprocess.DEVNULL, stderr=open("/tmp/edge-%s.txt" % player, "w"))
 if later:  # a caller: once the player listens
     time.sleep(1)
     pub = start_sender()
@@ -81,8 +93,12 @@ window = (found.stdout.split() or [""])[0]
 # A click stops the viewer's spin, so that only new pictures change the window.
 subprocess.run(["xdotool", "mousemove", "--window", window, "100", "100", "click", "1"])
 watch = "./build/lumivane_pixel_watch"
-held = subprocess.Popen(["sh", "-c", "sleep 10; exec %s %s 320 300 %d held" %
-                         (watch, window, seconds - 10)], stdout=subprocess.PIPE, text=True)
+# Live HLS is watched from its first picture on, when a player joined as it starts holds one
+# longest; the others once they play.
+wait = 0 if url.endswith(".m3u8") else 10
+held = subprocess.Popen(["sh", "-c", "sleep %d; exec %s %s 320 300 %d held" %
+                         (wait, watch, window, seconds - wait)], stdout=subprocess.PIPE,
+                        text=True)
 reds = subprocess.run([watch, window, "320", "200", str(seconds)], capture_output=True,
                       text=True).stdout.splitlines()
 longest = held.communicate()[0].strip()

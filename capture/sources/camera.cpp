@@ -307,6 +307,7 @@ class CameraReader final : public Reader {
     }
     format_ = findFormat(mode->fourcc);
     CameraMode got;
+    size_ = cv::Size(mode->width, mode->height);
     ownConversion_ = convertedHere(*format_, *mode);
     camera_ = module_->openCamera(path_.c_str(), &*mode, ownConversion_, &got);
     if (camera_ == nullptr) {
@@ -317,6 +318,7 @@ class CameraReader final : public Reader {
       sayOnce(said_.warning, name + " was asked for " + describeMode(*mode) + " and gives " +
                                  describeMode(got) + "; showing what it gives");
       format_ = findFormat(got.fourcc);
+      size_ = cv::Size(got.width, got.height);
       // Converted as it was asked for; a layout it did not ask for is not guessed.
       if (format_ == nullptr || convertedHere(*format_, got) != ownConversion_) {
         reason_ = "it gives " + describeMode(got) + ", which the viewer cannot read as asked";
@@ -368,10 +370,12 @@ class CameraReader final : public Reader {
       frame_ = raw_;
       return true;
     }
-    if (wantsPlanes_ && asPlanes()) return true;
+    // Frames larger than a texture go the blue-green-red way, to be scaled down.
+    const bool planes = wantsPlanes_ && std::max(size_.width, size_.height) <= textureSideLimit();
+    if (planes && asPlanes()) return true;
     switch (format_->code) {
       case -1:
-        if (wantsPlanes_) {
+        if (planes) {
           return decodeShownPlanes(raw_.data, raw_.total() * raw_.elemSize(), choice_, said_,
                                    storage_, planes_, frame_, &planar_, false);
         }
@@ -431,6 +435,7 @@ class CameraReader final : public Reader {
   SaidOnce& said_;
   bool wantsPlanes_ = false;
   bool pending_ = false;  // awaitFrame took a frame that read has yet to hand over
+  cv::Size size_;         // pixels, of the frames the camera gives
   cv::Mat storage_;       // a JPEG's planes
   std::string path_;
   const OpenCvModule* module_ = nullptr;

@@ -214,6 +214,8 @@ DecodeResult decodeJpegPlanes(const unsigned char* data, std::size_t size, cv::M
     return DecodeResult::failed;
   }
   if (tooLarge(width, height)) return DecodeResult::tooLarge;
+  // Larger than a texture: scaled down on the blue-green-red way.
+  if (width > textureSideLimit() || height > textureSideLimit()) return DecodeResult::ok;
   PixelLayout layout;
   switch (subsampling) {
     case TJSAMP_420:

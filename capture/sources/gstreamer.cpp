@@ -463,6 +463,7 @@ class GstReader final : public Reader {
   ReadResult read(std::uint32_t) override {
     const ReadResult said = readBus();
     if (said != ReadResult::nothingNew) return said;
+    if (flavour_ == Flavour::stream && paced_) settleLiveEdge(pipeline_.get());
     if (flavour_ == Flavour::stream && !said_.behind && decodingFellBehind(pipeline_.get())) {
       sayOnce(said_.behind,
               "decoding cannot keep up with " + describeSource(choice_) + "; showing what it can");
@@ -479,6 +480,9 @@ class GstReader final : public Reader {
       newest.reset(sample);
     }
     if (newest == nullptr) return ReadResult::nothingNew;
+    if (flavour_ == Flavour::stream && paced_ && liveEdgeAhead(pipeline_.get())) {
+      return ReadResult::nothingNew;
+    }
     planar_ = false;
     if (wantsPlanes_ && toPlanes(newest)) return ReadResult::frame;
     return newest != nullptr && toFrame(newest.get()) ? ReadResult::frame : ReadResult::nothingNew;

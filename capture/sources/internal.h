@@ -60,6 +60,12 @@ bool decodingFellBehind(GstElement* pipeline);
 // element added.
 void prepareLiveEdge(GstElement* pipeline, GstElement* sink);
 void followLiveEdge(GstBin* pipeline, GstElement* element);
+// Brings the offset down towards the live edge, by a third of the time since it last moved: call
+// at each read, from the viewer's thread.
+void settleLiveEdge(GstElement* pipeline);
+// True while a live playlist's first fragments come, before the first wait for the next one:
+// their pictures are not shown.
+bool liveEdgeAhead(GstElement* pipeline);
 
 // Decodes one compressed picture (an MJPEG frame, a still) into `frame`, saying damage once.
 // False when there is nothing to show. A refused size or an undecodable picture is said once,
@@ -71,8 +77,8 @@ bool decodeShown(const unsigned char* data, std::size_t size, const SourceChoice
 
 // Decodes a JPEG straight into its YUV planes, as it was coded (4:2:0, 4:2:2, 4:4:4, grey),
 // into `storage` (reused while the size stays), and sets `laidOut`. A picture in another layout
-// (CMYK, 4:4:0, turned by its EXIF) or not a JPEG leaves `laidOut` false: decode it to
-// blue-green-red instead.
+// (CMYK, 4:4:0, turned by its EXIF), larger than a texture, or not a JPEG leaves `laidOut`
+// false: decode it to blue-green-red instead.
 DecodeResult decodeJpegPlanes(const unsigned char* data, std::size_t size, cv::Mat& storage,
                               Planes* planes, bool* laidOut);
 

@@ -7,7 +7,15 @@
 // says how early the network brings it, and the offset is the latest lateness of the last few
 // fragments, with a margin for decoding. Pictures are then shown at the stream's pace, each as
 // soon after its fragment's arrival as the latest of them needs; a slow network raises the
-// offset, and once it is fast again the offset comes back down to the live edge.
+// offset, and once it is fast again the offset comes back down to the live edge, a little at a
+// time, the pictures going by a third faster.
+//
+// The fragments listed when the viewer joins come at once, and the next one a fragment's time
+// later, or more. Shown as they came, their last picture was held for most of that wait (0.96 s
+// at 1 s fragments); shown at their pace, they ran out before it ended (0.55 s). So nothing is
+// shown until the first wait is over: the pictures before it are decoded and let go while the
+// test card stays up, and the first picture shown is the live edge's, with the next fragment's
+// wait already behind. From then on no picture is held longer than the network holds it.
 #include <gst/gst.h>
 
 #include <algorithm>
@@ -33,6 +41,12 @@ constexpr gint64 kLeastWindowUs = 3 * 1000 * 1000;
 constexpr gint64 kMostWindowUs = 60 * 1000 * 1000;
 // Offsets closer than this are the same; the sink is not told of every picture.
 constexpr GstClockTimeDiff kStepNs = 20 * GST_MSECOND;
+// A stream whose pictures come without a wait for this long shows them all the same.
+constexpr gint64 kLongestFirstBurstUs = 5 * 1000 * 1000;
+// The offset comes down by at most a third of the time that passes: pictures a third faster.
+constexpr gint64 kCatchUpShare = 3;
+// Lowered by less than this, the sink is not told yet.
+constexpr GstClockTimeDiff kLeastLowerNs = 2 * GST_MSECOND;
 
 enum class Kind { unknown, live, recording };
 
@@ -45,7 +59,10 @@ struct LiveEdge {
   bool caughtUp = false;  // the pictures queued on the server's playlist have all come
   gint64 lastArrival = 0, longestGap = 0;
   std::deque<std::pair<gint64, GstClockTimeDiff>> recent;  // lateness, newest last, falling
-  GstClockTimeDiff offset = 0;
+  gint64 firstArrival = 0;                                 // microseconds, GLib's monotonic clock
+  GstClockTimeDiff offset = 0;                             // the sink's
+  GstClockTimeDiff target = 0;  // what the offset would be at once, were it not lowered slowly
+  gint64 settledAt = 0;         // microseconds, GLib's monotonic clock, when the offset moved
 };
 
 struct PadWatch {
@@ -65,28 +82,27 @@ Kind kindOf(GstPad* pad) {
 
 void follow(LiveEdge& edge, GstClockTimeDiff lateness) {
   const gint64 now = g_get_monotonic_time();
-  if (edge.lastArrival != 0) {
-    const gint64 gap = now - edge.lastArrival;
-    if (gap >= kGapUs) {
-      // Until the first wait, pictures came as fast as the network brought the fragments
-      // already listed: how late they were says nothing of the live edge.
-      if (!edge.caughtUp) edge.recent.clear();
-      edge.caughtUp = true;
-      edge.longestGap = std::max(edge.longestGap, gap);
-    }
-  }
+  if (edge.firstArrival == 0) edge.firstArrival = now;
+  const bool waited = edge.lastArrival != 0 && now - edge.lastArrival >= kGapUs;
+  if (waited) edge.longestGap = std::max(edge.longestGap, now - edge.lastArrival);
   edge.lastArrival = now;
+  // Until the first wait, pictures came as fast as the network brought the fragments already
+  // listed: how late they were says nothing of the live edge, and none of them is shown.
+  if (!edge.caughtUp && !waited && now - edge.firstArrival < kLongestFirstBurstUs) return;
+  const bool first = !edge.caughtUp;
+  edge.caughtUp = true;
   const gint64 window = std::min(kMostWindowUs, std::max(kLeastWindowUs, edge.longestGap * 5 / 2));
   // Only pictures later than every newer one can be the latest of a window.
   while (!edge.recent.empty() && edge.recent.back().second <= lateness) edge.recent.pop_back();
   edge.recent.emplace_back(now, lateness);
   while (edge.recent.front().first < now - window) edge.recent.pop_front();
-  // Before the wait, each picture is shown as it comes, so that what was queued goes by fast.
-  const GstClockTimeDiff target =
-      (edge.caughtUp ? edge.recent.front().second : lateness) + kMarginNs;
-  if (std::abs(target - edge.offset) < kStepNs) return;
-  edge.offset = target;
-  g_object_set(edge.sink, "ts-offset", static_cast<gint64>(target), nullptr);
+  // A later picture raises the offset at once, as a slow network does, so that what came is
+  // never held back by more than the wait for it; lowering it is left to settleLiveEdge.
+  edge.target = edge.recent.front().second + kMarginNs;
+  if (!first && edge.target - edge.offset < kStepNs) return;
+  edge.offset = edge.target;
+  edge.settledAt = now;
+  g_object_set(edge.sink, "ts-offset", static_cast<gint64>(edge.offset), nullptr);
 }
 
 GstPadProbeReturn watchPictures(GstPad* pad, GstPadProbeInfo* info, gpointer data) {
@@ -163,4 +179,30 @@ void followLiveEdge(GstBin* pipeline, GstElement* element) {
     return;
   }
   g_signal_connect(element, "pad-added", G_CALLBACK(watchDemuxerPad), edge);
+}
+
+void settleLiveEdge(GstElement* pipeline) {
+  auto* edge = static_cast<LiveEdge*>(g_object_get_data(G_OBJECT(pipeline), kEdgeKey));
+  if (edge == nullptr) return;
+  const std::lock_guard<std::mutex> hold(edge->lock);
+  if (!edge->caughtUp) return;
+  const gint64 now = g_get_monotonic_time();
+  // Time spent where it should be earns no lowering later.
+  if (edge->target >= edge->offset) {
+    edge->settledAt = now;
+    return;
+  }
+  const GstClockTimeDiff lowered =
+      std::max(edge->target, edge->offset - (now - edge->settledAt) * GST_USECOND / kCatchUpShare);
+  if (edge->offset - lowered < kLeastLowerNs) return;
+  edge->offset = lowered;
+  edge->settledAt = now;
+  g_object_set(edge->sink, "ts-offset", static_cast<gint64>(lowered), nullptr);
+}
+
+bool liveEdgeAhead(GstElement* pipeline) {
+  auto* edge = static_cast<LiveEdge*>(g_object_get_data(G_OBJECT(pipeline), kEdgeKey));
+  if (edge == nullptr) return false;
+  const std::lock_guard<std::mutex> hold(edge->lock);
+  return edge->kind != Kind::recording && !edge->caughtUp;
 }
