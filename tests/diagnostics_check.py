@@ -165,7 +165,7 @@ def main():
     entries = manual_entries((root / "packaging/lumivane.1.in").read_text())
     missing, others, count = [], [], 0
     for folder in ("app", "capture", "render", "trackball"):
-        for path in sorted((root / folder).glob("*.[ch]*")):
+        for path in sorted((root / folder).rglob("*.[ch]*")):
             name = path.relative_to(root)
             code, _ = lex(path.read_text())
             for number, line in enumerate(code.splitlines(), 1):
