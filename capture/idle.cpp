@@ -83,6 +83,16 @@ const cv::Mat* pictureFor(FrameSource& source, const cv::Mat& raw) {
 
 namespace {
 
+// Nothing may escape into freeglut, which would end the program: a failed allocation for a huge
+// frame, say, costs that frame and one line. The library's messages run over several lines; ours
+// is one.
+void sayNotShown(FrameSource& source, const std::exception& e) {
+  std::string why = e.what();
+  std::replace(why.begin(), why.end(), '\n', ' ');
+  sayOnce(source.said.failure,
+          "a frame of " + describeSource(source.choice) + " could not be shown (" + why + ")");
+}
+
 // --gpu: the newest frame as soon as it is read, into the planes' textures (or, for a still or
 // the card, the picture's texture), then a redraw; with nothing new, a sleep until there is.
 void showEachFrame() {
@@ -130,10 +140,7 @@ void showEachFrame() {
       pictureChanged = true;
     }
   } catch (const std::exception& e) {
-    std::string why = e.what();
-    std::replace(why.begin(), why.end(), '\n', ' ');
-    sayOnce(source.said.failure,
-            "a frame of " + describeSource(source.choice) + " could not be shown (" + why + ")");
+    sayNotShown(source, e);
   }
   redrawOrSleep(pictureChanged);
 }
@@ -147,8 +154,6 @@ void onIdle() {
   quitIfWindowGone();
   FrameSource& source = viewer.capture;
   bool pictureChanged = false;
-  // Nothing may escape into freeglut, which would end the program: a failed allocation for a
-  // huge frame, say, costs that frame and one line.
   try {
     const cv::Mat* frame = nextFrame(source, viewer.lastUploadTick);
     if (frame != nullptr) {
@@ -160,11 +165,7 @@ void onIdle() {
       pictureChanged = true;
     }
   } catch (const std::exception& e) {
-    // The library's messages run over several lines; ours is one.
-    std::string why = e.what();
-    std::replace(why.begin(), why.end(), '\n', ' ');
-    sayOnce(source.said.failure,
-            "a frame of " + describeSource(source.choice) + " could not be shown (" + why + ")");
+    sayNotShown(source, e);
   }
   // Uploads are the regular heartbeat of redraws, and the spin with them, even while the
   // picture stands still (with --low-cpu, only while something changes).

@@ -88,7 +88,6 @@ bool shaderCompiles(GLuint shader) {
 // One variant of the program, compiled and linked; 0 when this GL cannot.
 GLuint buildProgram(int pixels, int place, bool luminance) {
   const std::string defines = "#version 120\n#define PIXELS " + std::to_string(pixels) +
-                              "\n#define EXP " + (getenv("EXP") ? getenv("EXP") : "0") +
                               "\n#define PLACE " + std::to_string(place) + "\n#define SECOND " +
                               (luminance ? "a" : "g") + "\n";
   const char* vertex[] = {defines.c_str(), kSphereVertexShader};
@@ -176,6 +175,7 @@ void setFrameUniforms(GLuint program, const GpuDrawing& gpu) {
   uniform1i(program, "plane2", vFirst ? 1 : 2);
   uniform2f(program, "pictureSize", g.picture.width, g.picture.height);
   uniform2f(program, "frameSize", g.frame.width, g.frame.height);
+  uniform2f(program, "packedSize", gpu.planeSizes[0].width, gpu.planeSizes[0].height);
   const cv::Size chroma = gpu.planeSizes[1].area() > 0 ? gpu.planeSizes[1] : g.frame;
   const double subX = static_cast<double>(planeSize(look.pixels, cv::Size(2, 2), 1).width);
   const double subY = static_cast<double>(planeSize(look.pixels, cv::Size(2, 2), 1).height);

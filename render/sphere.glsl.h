@@ -29,6 +29,7 @@ uniform vec2 depthRange;   // the near and far planes: nearer and farther is not
 uniform float radius;
 uniform vec2 pictureSize;  // the equirectangular picture's pixels
 uniform vec2 frameSize;    // the frame's pixels
+uniform vec2 packedSize;   // YUYV's and UYVY's texels: the width rounded up to whole pairs
 uniform vec2 chromaSub;    // luma pixels per chroma sample, across and down
 uniform vec2 chromaStep;   // a chroma texture's coordinate per luma pixel
 uniform vec2 chromaShift;  // luma pixels: 0.5 where chroma sits on the first of its pixels
@@ -67,11 +68,11 @@ vec3 colourAt(vec2 p, vec4 r) {
 #if PIXELS == 2 || PIXELS == 3
   // Each pixel's Y; a pair's U and V come from its two pixels, as it was sent: the second
   // bytes of YUYV, the first of UYVY.
-  vec4 texel = texture2D(plane0, luma);
+  vec4 texel = texture2D(plane0, (p + 0.5) / packedSize);
   vec2 pixel = floor(p + 0.5);
-  float pair = min(floor(pixel.x / 2.0) * 2.0, frameSize.x - 2.0);
-  vec4 first = texture2D(plane0, (vec2(pair, pixel.y) + 0.5) / frameSize);
-  vec4 next = texture2D(plane0, (vec2(pair + 1.0, pixel.y) + 0.5) / frameSize);
+  float pair = floor(pixel.x / 2.0) * 2.0;
+  vec4 first = texture2D(plane0, (vec2(pair, pixel.y) + 0.5) / packedSize);
+  vec4 next = texture2D(plane0, (vec2(pair + 1.0, pixel.y) + 0.5) / packedSize);
 #if PIXELS == 2
   yuv = vec3(texel.r, first.SECOND, next.SECOND);
 #else
@@ -82,9 +83,11 @@ vec3 colourAt(vec2 p, vec4 r) {
   // Chroma is sampled half a chroma sample inside the part, or it blends with the next one. A
   // whole panorama's is too, as a decoder's conversion takes it, except where the picture is
   // unwrapped between texels: there it runs on across the seam with the luma.
-  vec2 low = r.xy + 0.5 * chromaSub;
+  // The first and last chroma samples that the part holds, at their middles.
+  vec2 low = (floor(r.xy / chromaSub) + 0.5) * chromaSub;
+  vec2 high = (floor((r.xy + r.zw - 1.0) / chromaSub) + 0.5) * chromaSub;
   vec2 q = p + 0.5 + chromaShift;
-  vec2 chroma = clamp(q, low, max(r.xy + r.zw - 0.5 * chromaSub, low));
+  vec2 chroma = clamp(q, low, max(high, low));
   if (chromaWraps) chroma.x = q.x;
   chroma *= chromaStep;
 #if PIXELS == 0

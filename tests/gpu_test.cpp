@@ -129,7 +129,7 @@ TEST_F(Gpu, EveryLayoutAndFormatDrawsTheDefaultPathsPicture) {
     SourceChoice c;
     c.kind = SourceKind::pipeline;
     c.location = "filesrc location=" + dir + "/" + frame +
-                 ".png ! pngdec ! imagefreeze ! videoconvert ! video/x-raw," + caps;
+                 ".png ! pngdec ! imagefreeze ! videoconvert ! videoscale ! video/x-raw," + caps;
     return c;
   };
   const auto mjpeg = [&](const char* frame, const char* sampling) {
@@ -169,6 +169,13 @@ TEST_F(Gpu, EveryLayoutAndFormatDrawsTheDefaultPathsPicture) {
       {"YUY2, full range", pipeline("equirect", "format=YUY2,colorimetry=1:3:5:1"),
        layout(Projection::equirect)},
       {"UYVY", pipeline("equirect", "format=UYVY"), layout(Projection::equirect)},
+      // Odd sizes: YUY2's last pixel a pair of its own, I420's last chroma sample half used.
+      {"YUY2, odd width",
+       pipeline("equirect", "width=255,height=127 ! videoconvert ! video/x-raw,format=YUY2"),
+       layout(Projection::equirect)},
+      {"I420, odd sizes",
+       pipeline("equirect", "width=255,height=127 ! videoconvert ! video/x-raw,format=I420"),
+       layout(Projection::equirect)},
       {"Y42B", pipeline("equirect", "format=Y42B"), layout(Projection::equirect)},
       {"YV12", pipeline("equirect", "format=YV12"), layout(Projection::equirect)},
       {"BGR", pipeline("equirect", "format=BGR"), layout(Projection::equirect)},
@@ -211,6 +218,23 @@ TEST_F(Gpu, EveryLayoutAndFormatDrawsTheDefaultPathsPicture) {
       EXPECT_LT(mean, 4.0) << kViews[v].name;
     }
   }
+}
+
+}  // namespace
+
+namespace {
+
+// A source of one frame in eight seconds, handed over as planes, is given three of its frame
+// periods before it counts as stopped, as when its frames are converted.
+TEST_F(Gpu, SlowSourceHandedOverAsPlanesKeepsItsPeriod) {
+  FrameSource& source = viewer.capture;
+  source.wantsPlanes = true;
+  SourceChoice slow;
+  slow.kind = SourceKind::pipeline;
+  slow.location = "videotestsrc ! video/x-raw,format=I420,width=64,height=32,framerate=1/8";
+  openSource(source, slow, realMs());
+  ASSERT_NE(firstShown(source).planes, nullptr);
+  EXPECT_EQ(source.reader->stallLimitMs(), 24000u);
 }
 
 }  // namespace

@@ -17,6 +17,10 @@ int planeCount(PixelLayout layout) {
 }
 
 cv::Size planeSize(PixelLayout layout, cv::Size frame, int plane) {
+  // YUYV and UYVY come in pairs: an odd width's last pixel has a pair of its own.
+  if (layout == PixelLayout::yuyv || layout == PixelLayout::uyvy) {
+    return cv::Size((frame.width + 1) / 2 * 2, frame.height);
+  }
   if (plane == 0) return frame;
   // Odd sizes round up: the last chroma sample covers the last pixel alone.
   const int halfWidth = (frame.width + 1) / 2, halfHeight = (frame.height + 1) / 2;

@@ -780,6 +780,15 @@ class GstReader final : public Reader {
     if (live) g_object_set(sink_.get(), "sync", FALSE, nullptr);
   }
 
+  // A slow source's frame period, as its caps state it, for stallLimitMs.
+  void notePeriod(const GstStructure* structure) {
+    int rateN = 0, rateD = 0;
+    if (gst_structure_get_fraction(structure, "framerate", &rateN, &rateD) && rateN > 0 &&
+        rateD > 0) {
+      framePeriodMs_ = static_cast<std::uint32_t>(std::min(1000.0 * rateD / rateN, 1e6));
+    }
+  }
+
   // The sample in its own layout, for a viewer that takes planes: a JPEG picture decoded to its
   // YUV planes, a layout the shader reads kept mapped as it came, any other YUV converted to
   // I420 first. False leaves it to toFrame (`sample` untouched): a picture or frame larger than
@@ -789,6 +798,7 @@ class GstReader final : public Reader {
     GstBuffer* buffer = gst_sample_get_buffer(sample.get());
     if (caps == nullptr || buffer == nullptr || gst_caps_get_size(caps) == 0) return false;
     const char* type = gst_structure_get_name(gst_caps_get_structure(caps, 0));
+    notePeriod(gst_caps_get_structure(caps, 0));
     if (std::strcmp(type, "image/jpeg") == 0) {
       const BufferMap map(buffer);
       if (!map.mapped) return false;
@@ -881,11 +891,7 @@ class GstReader final : public Reader {
     if (caps == nullptr || buffer == nullptr || gst_caps_get_size(caps) == 0) return false;
     const GstStructure* structure = gst_caps_get_structure(caps, 0);
     const char* type = gst_structure_get_name(structure);
-    int rateN = 0, rateD = 0;
-    if (gst_structure_get_fraction(structure, "framerate", &rateN, &rateD) && rateN > 0 &&
-        rateD > 0) {
-      framePeriodMs_ = static_cast<std::uint32_t>(std::min(1000.0 * rateD / rateN, 1e6));
-    }
+    notePeriod(structure);
     frameOrder_ = ChannelOrder::bgr;
     if (std::strcmp(type, "image/jpeg") == 0) {
       const BufferMap map(buffer);
