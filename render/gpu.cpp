@@ -45,6 +45,7 @@ int placeVariant(const LayoutGeometry& geometry) {
     case Projection::cubemap:
       return 3;
     case Projection::eac:
+    case Projection::goproMax:
       return 4;
     case Projection::equirect:
       break;
@@ -203,6 +204,7 @@ void setFrameUniforms(GLuint program, const GpuDrawing& gpu) {
   uniform4f(program, "lenses", g.leftCentreX, g.rightCentreX, g.centreY, g.radius);
   uniform1f(program, "halfFov", g.halfFov);
   uniform3f(program, "faces", g.faceWidth, g.faceHeight, g.pad);
+  uniform2f(program, "sides", g.sideWidth, g.band);
 }
 
 }  // namespace

@@ -46,6 +46,7 @@ uniform bool wholeRow;
 uniform vec4 lenses;       // fisheye: left and right centre x, centre y, radius
 uniform float halfFov;
 uniform vec3 faces;        // cubemaps: a face's width and height, the padding around them
+uniform vec2 sides;        // equi-angular: the side tiles' width, and their band's blend width
 varying vec3 ray;
 
 const float PI = 3.14159265358979;
@@ -182,9 +183,26 @@ vec3 frameColour(vec2 cell, vec2 st, vec3 hit) {
   if (slot == 3.0 || slot == 5.0) uv = vec2(uv.y, -uv.x);
   if (slot == 4.0) uv = vec2(-uv.y, uv.x);
   uv = atan(uv) * 2.0 / PI + 0.5;
-  vec2 origin = faces.z + vec2(mod(slot, 3.0) * faces.x, floor(slot / 3.0) * (eye.y / 2.0));
-  vec4 part = vec4(origin, faces.xy);
-  return colourAt(within(origin + uv * faces.xy, part), part);
+  float column = mod(slot, 3.0);
+  float tile = column == 1.0 ? faces.x : sides.x;
+  vec2 origin = faces.z + vec2(column == 0.0 ? 0.0 : column == 1.0 ? sides.x : sides.x + faces.x,
+                               floor(slot / 3.0) * (eye.y / 2.0));
+  vec4 part = vec4(origin, tile, faces.y);
+  vec2 at = uv * vec2(tile, faces.y);
+  if (column != 1.0 && sides.y > 0.0) {
+    // GoPro's band: the columns left of the tile's middle, then those two blend widths on, the
+    // two copies blended across the two blend widths before the middle.
+    float twice = 2.0 * sides.y, middle = tile / 2.0;
+    at.x = uv.x * (tile - twice);
+    if (at.x >= middle) {
+      at.x += twice;
+    } else if (at.x > middle - twice) {
+      vec2 p = within(origin + at, part);
+      return mix(colourAt(p, part), colourAt(min(p + vec2(twice, 0.0), part.xy + part.zw - 1.0), part),
+                 (at.x - (middle - twice)) / twice);
+    }
+  }
+  return colourAt(within(origin + at, part), part);
 #endif
 #endif
 #endif

@@ -120,9 +120,16 @@ TEST_F(Gpu, EveryLayoutAndFormatDrawsTheDefaultPathsPicture) {
   const struct Frames {
     const char* name;
     cv::Size size;
-  } frames[] = {{"equirect", {256, 128}}, {"pair", {512, 256}}, {"cube", {384, 256}}};
+  } frames[] = {
+      {"equirect", {256, 128}}, {"pair", {512, 256}}, {"cube", {384, 256}}, {"gopro", {568, 368}}};
   for (const Frames& f : frames) {
-    ASSERT_TRUE(cv::imwrite(dir + "/" + f.name + ".png", smoothPicture(f.size)));
+    cv::Mat picture = smoothPicture(f.size);
+    if (std::string(f.name) == "gopro") {
+      // The band's second copies white: a path that does not blend them shows it.
+      picture.colRange(96, 120).setTo(cv::Scalar::all(255));
+      picture.colRange(472, 496).setTo(cv::Scalar::all(255));
+    }
+    ASSERT_TRUE(cv::imwrite(dir + "/" + f.name + ".png", picture));
   }
   // A picture as a stream of frames in one layout of GStreamer's, or as one JPEG of an AVI.
   const auto pipeline = [&](const char* frame, const std::string& caps) {
@@ -156,6 +163,9 @@ TEST_F(Gpu, EveryLayoutAndFormatDrawsTheDefaultPathsPicture) {
   band.cropTop = 0.2, band.cropBottom = 0.1, band.cropLeft = 0.25, band.cropRight = 0.0;
   Layout narrow = layout(Projection::dualFisheye);
   narrow.fisheyeFovDeg = 160;
+  Layout gopro = layout(Projection::goproMax);
+  gopro.bandShare = 12.0 / 568;  // side tiles of 192, the copies 24 apart
+  gopro.yawDeg = 90;             // a side tile in front
   const struct {
     const char* name;
     SourceChoice source;
@@ -188,6 +198,7 @@ TEST_F(Gpu, EveryLayoutAndFormatDrawsTheDefaultPathsPicture) {
       {"dual fisheye", pipeline("pair", "format=I420"), layout(Projection::dualFisheye)},
       {"narrow fisheye, YUY2", pipeline("pair", "format=YUY2"), narrow},
       {"EAC, NV12", pipeline("cube", "format=NV12"), layout(Projection::eac)},
+      {"GoPro MAX, I420", pipeline("gopro", "format=I420"), gopro},
       {"cubemap, MJPEG 4:2:2", mjpeg("cube", "yuvj422p"), layout(Projection::cubemap)},
       {"top-bottom", pipeline("pair", "format=I420"),
        layout(Projection::equirect, Stereo::topBottom)},

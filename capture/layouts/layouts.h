@@ -7,14 +7,17 @@
 #include <opencv2/core.hpp>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "capture/frame/frame.h"
 
 // Each lens's field of view of a dual-fisheye camera when none is given, in degrees.
 constexpr double kDefaultFisheyeFovDeg = 190.0;
 
-// The layouts are those of FFmpeg's v360 filter: e, dfisheye, eac and c3x2 with its defaults.
-enum class Projection { equirect, dualFisheye, eac, cubemap };
+// The layouts are those of FFmpeg's v360 filter: e, dfisheye, eac and c3x2 with its defaults;
+// and GoPro MAX's two tracks stacked: an equi-angular cubemap without padding whose side tiles
+// are wider than a face, for a band of columns that both lenses saw.
+enum class Projection { equirect, dualFisheye, eac, cubemap, goproMax };
 // Two eyes in one frame: only the first (top or left) is shown.
 enum class Stereo { mono, topBottom, leftRight };
 
@@ -40,6 +43,8 @@ struct Layout {
   double poseYawDeg = 0.0, posePitchDeg = 0.0, poseRollDeg = 0.0;
   // The turn asked for on the command line, on top of the pose: v360's yaw, pitch, roll, degrees.
   double yawDeg = 0.0, pitchDeg = 0.0, rollDeg = 0.0;
+  // GoPro MAX: the blend width of the band in each side tile, as a share of the frame's width.
+  double bandShare = 0.0;
   bool described = false;  // an option or the file says what the frames hold
 };
 
@@ -61,8 +66,11 @@ struct LayoutGeometry {
   bool cropped = false, wholeRow = true;
   // Dual fisheye: the circles' centres and radius (pixels) and half the lens's view (radians).
   double leftCentreX = 0, rightCentreX = 0, centreY = 0, radius = 0, halfFov = 0;
-  // Cubemaps: a face's width and height, and the padding around an equi-angular one (pixels).
-  double faceWidth = 0, faceHeight = 0, pad = 0;
+  // Cubemaps: a face's width and height, and the padding around an equi-angular one (pixels);
+  // the width of the tiles beside the middle column, and the blend width of the band they hold
+  // (GoPro MAX: a face's columns are those left of the tile's middle, then those 2 * band
+  // further on, the two copies blended across the 2 * band before the middle).
+  double faceWidth = 0, faceHeight = 0, pad = 0, sideWidth = 0, band = 0;
 };
 
 // The geometry of frames of `frameSize` in `layout`, the picture within `maxSide` a side.
@@ -75,19 +83,29 @@ struct FramePlace {
   double u = 0, v = 0;
   bool seen = false;
   cv::Rect2d within;  // pixels: the part of the frame that this place was taken from
+  // Where two copies of a column meet (GoPro MAX's band): the colour at u + shift, on the same
+  // row, weighs `blend` against the colour at u.
+  double shift = 0, blend = 0;
 };
 FramePlace framePlace(const LayoutGeometry& geometry, const cv::Vec3d& d);
 
 // Turns frames into the equirectangular picture: remap tables built once per frame size and
 // layout, one cv::remap per shown frame.
 struct Reprojector {
-  Layout layout;          // what the frames hold: the options over what the file says
-  cv::Size builtFor;      // the frame size the maps are for; empty before the first frame
-  int builtMaxSide = 0;   // the texture limit they were built under, pixels
-  cv::Mat map1, map2;     // fixed-point maps (CV_16SC2 and its fractions)
-  int borderMode = 0;     // cv::BORDER_WRAP for a whole equirectangular row, else constant
-  cv::Scalar border;      // what lies outside the frame: black, or dark grey beyond a crop
-  cv::Mat picture;        // the last picture made
+  Layout layout;         // what the frames hold: the options over what the file says
+  cv::Size builtFor;     // the frame size the maps are for; empty before the first frame
+  int builtMaxSide = 0;  // the texture limit they were built under, pixels
+  cv::Mat map1, map2;    // fixed-point maps (CV_16SC2 and its fractions)
+  int borderMode = 0;    // cv::BORDER_WRAP for a whole equirectangular row, else constant
+  cv::Scalar border;     // what lies outside the frame: black, or dark grey beyond a crop
+  cv::Mat picture;       // the last picture made
+  // Picture pixels that blend a second place in the frame with the remap's own (GoPro's band):
+  // made with the tables, applied after each remap.
+  struct Blend {
+    int x, y;            // in the picture
+    float u, v, weight;  // the second place in the frame's eye, and its weight
+  };
+  std::vector<Blend> blends;
   bool saidHint = false;  // the layout hint has been given for this source
   // False for a source of one picture: it is remapped in strips, and no whole tables are kept.
   bool keepMaps = true;
@@ -106,8 +124,10 @@ cv::Size reprojectedSize(cv::Size frameSize, const Layout& layout, int maxSide);
 
 // Fills `mapX` and `mapY` (CV_32FC1, for cv::remap) for `rows` of a picture of `outSize`: each
 // pixel's place in a frame of `frameSize`, or -1 where the frame holds nothing for it.
+// Each pixel that also takes a second place in the frame is added to `blends`, when given.
 void buildReprojectionMaps(cv::Size frameSize, const Layout& layout, cv::Size outSize,
-                           cv::Range rows, cv::Mat& mapX, cv::Mat& mapY);
+                           cv::Range rows, cv::Mat& mapX, cv::Mat& mapY,
+                           std::vector<Reprojector::Blend>* blends = nullptr);
 
 // The geometry of `frame` as it is shown: a frame too small for a cube's faces is shown as it is
 // (said once); the layout hint is said once per source, as for reproject.

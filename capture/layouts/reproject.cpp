@@ -161,7 +161,8 @@ FramePlace cubemapPlace(const LayoutGeometry& g, const cv::Vec3d& d) {
 
 // The equi-angular cubemap as v360 reads "eac" (YouTube's): left, front, right on top; down,
 // back, up below, the lower ones turned a quarter; angles evenly spaced across each face, and
-// two pixels of padding around the outside.
+// two pixels of padding around the outside. GoPro MAX's is the same without the padding, its
+// side tiles holding the band where the lenses meet.
 FramePlace eacPlace(const LayoutGeometry& g, const cv::Vec3d& d) {
   double u = 0, v = 0;
   const Face face = cubeFace(d, &u, &v);
@@ -186,13 +187,30 @@ FramePlace eacPlace(const LayoutGeometry& g, const cv::Vec3d& d) {
   // Equal angles take equal widths: from 0 to 1 across the face.
   u = std::atan(u) * 2.0 / CV_PI + 0.5;
   v = std::atan(v) * 2.0 / CV_PI + 0.5;
-  const double faceW = g.faceWidth, faceH = g.faceHeight;
-  const double x0 = g.pad + (slot % 3) * faceW, y0 = g.pad + (slot / 3) * (g.eye.height / 2.0);
+  const int column = slot % 3;
+  const double tileW = column == 1 ? g.faceWidth : g.sideWidth;
+  const double x0 = g.pad + (column == 0   ? 0.0
+                             : column == 1 ? g.sideWidth
+                                           : g.sideWidth + g.faceWidth);
+  const double y0 = g.pad + (slot / 3) * (g.eye.height / 2.0);
   FramePlace p;
-  p.u = within(x0 + u * faceW, x0, x0 + faceW - 1.0);
-  p.v = within(y0 + v * faceH, y0, y0 + faceH - 1.0);
+  double x = u * tileW;
+  if (column != 1 && g.band > 0.0) {
+    // The band: the face's columns left of the tile's middle, then those two blend widths on,
+    // the two copies blended across the two blend widths before the middle.
+    const double twice = 2.0 * g.band, middle = tileW / 2.0;
+    x = u * (tileW - twice);
+    if (x >= middle) {
+      x += twice;
+    } else if (x > middle - twice) {
+      p.shift = twice;
+      p.blend = (x - (middle - twice)) / twice;
+    }
+  }
+  p.u = within(x0 + x, x0, x0 + tileW - 1.0);
+  p.v = within(y0 + v * g.faceHeight, y0, y0 + g.faceHeight - 1.0);
   p.seen = true;
-  p.within = cv::Rect2d(x0, y0, faceW, faceH);
+  p.within = cv::Rect2d(x0, y0, tileW, g.faceHeight);
   return p;
 }
 
@@ -245,6 +263,8 @@ bool facesFit(cv::Size eye, Projection projection) {
       return eye.width >= 3 && eye.height >= 2;
     case Projection::eac:
       return eye.width >= 7 && eye.height >= 10;
+    case Projection::goproMax:
+      return eye.height >= 2 && eye.width >= eye.height / 2 + 2;
     case Projection::equirect:
     case Projection::dualFisheye:
       break;
@@ -296,6 +316,7 @@ cv::Size reprojectedSize(cv::Size frameSize, const Layout& layout, int maxSide) 
       break;
     case Projection::eac:
     case Projection::cubemap:
+    case Projection::goproMax:
       height = 2.0 * std::min(eye.width / 3.0, eye.height / 2.0);
       width = 2.0 * height;
       break;
@@ -337,10 +358,16 @@ LayoutGeometry layoutGeometry(cv::Size frameSize, const Layout& layout, int maxS
     g.pad = 2.0;
     g.faceWidth = (g.eye.width - 2 * g.pad) / 3.0;
     g.faceHeight = g.eye.height / 2.0 - 2 * g.pad;
+  } else if (layout.projection == Projection::goproMax) {
+    // A face is as wide as the middle tile, which is as wide as a track is high.
+    g.faceWidth = g.faceHeight = g.eye.height / 2.0;
+    g.sideWidth = (g.eye.width - g.faceWidth) / 2.0;
+    g.band = std::clamp(layout.bandShare * g.frame.width, 0.0, g.sideWidth / 4.0);
   } else {
     g.faceWidth = g.eye.width / 3.0;
     g.faceHeight = g.eye.height / 2.0;
   }
+  if (layout.projection != Projection::goproMax) g.sideWidth = g.faceWidth;
   return g;
 }
 
@@ -351,6 +378,7 @@ FramePlace framePlace(const LayoutGeometry& g, const cv::Vec3d& d) {
     case Projection::cubemap:
       return cubemapPlace(g, d);
     case Projection::eac:
+    case Projection::goproMax:
       return eacPlace(g, d);
     case Projection::equirect:
       break;
@@ -376,7 +404,8 @@ FramePlace framePlace(const LayoutGeometry& g, const cv::Vec3d& d) {
 }
 
 void buildReprojectionMaps(cv::Size frameSize, const Layout& layout, cv::Size outSize,
-                           cv::Range rows, cv::Mat& mapX, cv::Mat& mapY) {
+                           cv::Range rows, cv::Mat& mapX, cv::Mat& mapY,
+                           std::vector<Reprojector::Blend>* blends) {
   // The picture's size is the caller's, so the geometry's own is not worked out to any limit.
   const LayoutGeometry geometry = layoutGeometry(frameSize, layout, 1 << 30);
   mapX.create(rows.size(), outSize.width, CV_32FC1);
@@ -399,11 +428,48 @@ void buildReprojectionMaps(cv::Size frameSize, const Layout& layout, cv::Size ou
       const FramePlace p = framePlace(geometry, d);
       xs[i] = p.seen ? static_cast<float>(p.u) : -1.0f;
       ys[i] = p.seen ? static_cast<float>(p.v) : -1.0f;
+      if (p.blend > 0.0 && blends != nullptr) {
+        const double u = std::min(p.u + p.shift, p.within.x + p.within.width - 1.0);
+        blends->push_back(
+            {i, j, static_cast<float>(u), static_cast<float>(p.v), static_cast<float>(p.blend)});
+      }
     }
   }
 }
 
 namespace {
+
+// The second places of `blends` weighed into the picture's rows from `firstRow` on, each read
+// between its four nearest frame pixels, as the remap reads.
+template <typename T>
+void blendIn(const cv::Mat& eye, cv::Mat& picture, const std::vector<Reprojector::Blend>& blends,
+             int firstRow) {
+  const int channels = eye.channels();
+  for (const Reprojector::Blend& b : blends) {
+    const int x0 = static_cast<int>(b.u), y0 = static_cast<int>(b.v);
+    if (x0 < 0 || y0 < 0 || x0 >= eye.cols || y0 >= eye.rows) continue;
+    const int x1 = std::min(x0 + 1, eye.cols - 1), y1 = std::min(y0 + 1, eye.rows - 1);
+    const float fx = b.u - x0, fy = b.v - y0;
+    const T* top = eye.ptr<T>(y0);
+    const T* bottom = eye.ptr<T>(y1);
+    T* out = picture.ptr<T>(b.y - firstRow) + b.x * channels;
+    for (int c = 0; c < channels; ++c) {
+      const float upper = top[x0 * channels + c] * (1 - fx) + top[x1 * channels + c] * fx;
+      const float lower = bottom[x0 * channels + c] * (1 - fx) + bottom[x1 * channels + c] * fx;
+      const float second = upper * (1 - fy) + lower * fy;
+      out[c] = cv::saturate_cast<T>(out[c] * (1 - b.weight) + second * b.weight);
+    }
+  }
+}
+
+void applyBlends(const cv::Mat& eye, cv::Mat& picture,
+                 const std::vector<Reprojector::Blend>& blends, int firstRow) {
+  if (eye.depth() == CV_8U) {
+    blendIn<unsigned char>(eye, picture, blends, firstRow);
+  } else if (eye.depth() == CV_16U) {
+    blendIn<unsigned short>(eye, picture, blends, firstRow);
+  }
+}
 
 // The layout that `frame` is shown in: the reprojector's, or the frame as it is where a cube's
 // faces would be under a pixel. The layout hint is said once per source.
@@ -452,15 +518,18 @@ const cv::Mat& reproject(Reprojector& reprojector, const cv::Mat& frame) {
     reprojector.builtFor = cv::Size();
     reprojector.picture.create(size, frame.type());
     cv::Mat mapX, mapY, map1, map2;
+    std::vector<Reprojector::Blend> blends;
     for (int row = 0; row < size.height; row += kStripRows) {
       const cv::Range rows(row, std::min(size.height, row + kStripRows));
-      buildReprojectionMaps(frame.size(), layout, size, rows, mapX, mapY);
+      blends.clear();
+      buildReprojectionMaps(frame.size(), layout, size, rows, mapX, mapY, &blends);
       cv::convertMaps(mapX, mapY, map1, map2, CV_16SC2);
       cv::Mat strip = reprojector.picture.rowRange(rows);
       cv::remap(eye, strip, map1, map2, cv::INTER_LINEAR, reprojector.borderMode,
                 reprojector.border);
       // remap must have written into the strip, not a fresh image.
       CV_Assert(strip.data == reprojector.picture.ptr(row));
+      applyBlends(eye, strip, blends, row);
     }
     return reprojector.picture;
   }
@@ -472,9 +541,10 @@ const cv::Mat& reproject(Reprojector& reprojector, const cv::Mat& frame) {
     // so that the floating-point ones never take more than a strip's memory (a whole 16384 by
     // 8192 pair would take 1 GB).
     cv::Mat mapX, mapY;
+    reprojector.blends.clear();
     for (int row = 0; row < size.height; row += kStripRows) {
       const cv::Range rows(row, std::min(size.height, row + kStripRows));
-      buildReprojectionMaps(frame.size(), layout, size, rows, mapX, mapY);
+      buildReprojectionMaps(frame.size(), layout, size, rows, mapX, mapY, &reprojector.blends);
       cv::Mat map1 = reprojector.map1.rowRange(rows), map2 = reprojector.map2.rowRange(rows);
       cv::convertMaps(mapX, mapY, map1, map2, CV_16SC2);
       // convertMaps must have written into the strip, not a fresh image.
@@ -485,6 +555,7 @@ const cv::Mat& reproject(Reprojector& reprojector, const cv::Mat& frame) {
   }
   cv::remap(eye, reprojector.picture, reprojector.map1, reprojector.map2, cv::INTER_LINEAR,
             reprojector.borderMode, reprojector.border);
+  applyBlends(eye, reprojector.picture, reprojector.blends, 0);
   return reprojector.picture;
 }
 
