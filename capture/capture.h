@@ -123,8 +123,10 @@ bool wantsCard(const FrameSource& source);
 
 // The layout of `choice`'s frames: its options over what its file says (read from the file's
 // headers alone: spherical video side data, or a picture's GPano XMP). Metadata that is damaged
-// or contradicts itself gets one line and counts as absent.
-Layout sourceLayout(const SourceChoice& choice);
+// or contradicts itself gets one line and counts as absent. A 360 camera's recording sets how
+// its pictures join into one frame (`choice.joined`); what cannot be joined as the camera meant
+// gets a line.
+Layout sourceLayout(SourceChoice& choice);
 
 // The idle handler: at most every kUploadIntervalMs, uploads the newest frame (or the test card
 // while there is none) and asks for a redraw.

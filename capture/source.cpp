@@ -230,7 +230,7 @@ void openSource(FrameSource& source, const SourceChoice& choice, std::uint32_t n
   source.said = SaidOnce();
   source.converted.release();
   source.reprojector = Reprojector{};
-  source.reprojector.layout = sourceLayout(choice);
+  source.reprojector.layout = sourceLayout(source.choice);
   std::string why;
   const bool opened = tryOpen(source, now, &why);
   const std::string name = describeSource(source.choice);
@@ -347,14 +347,19 @@ bool wantsCard(const FrameSource& source) {
          (source.state == SourceState::ended && !source.framesSinceOpen);
 }
 
-Layout sourceLayout(const SourceChoice& choice) {
+Layout sourceLayout(SourceChoice& choice) {
   Layout file;
+  choice.joined = Joined{};
   if (choice.kind == SourceKind::videoFile || choice.kind == SourceKind::stillImage) {
     std::string problem;
-    file = readFileLayout(choice.location, &problem);
+    std::vector<std::string> notes;
+    file = readFileLayout(choice.location, &problem, &choice.joined, &notes);
     if (!problem.empty()) {
       std::fprintf(stderr, "lumivane: %s %s; shown as if it had no layout metadata\n",
                    describeSource(choice).c_str(), problem.c_str());
+    }
+    for (const std::string& note : notes) {
+      std::fprintf(stderr, "lumivane: %s %s\n", describeSource(choice).c_str(), note.c_str());
     }
   }
   return mergeLayout(choice.layout, file);

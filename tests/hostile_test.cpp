@@ -10,6 +10,7 @@
 #include <opencv2/imgcodecs.hpp>
 
 #include "capture/capture.h"
+#include "capture/sources/internal.h"
 #include "support/harness.h"
 
 namespace {
@@ -234,6 +235,45 @@ TEST(Hostile, DamagedStretchOfAVideoIsSkipped) {
   EXPECT_GE(shown, 30);
   EXPECT_LE(std::count(err.begin(), err.end(), '\n'), 1) << err;
   EXPECT_EQ(source.state, SourceState::live) << err;
+}
+
+// An Insta360 trailer only tells such a file apart, so one that lies about a size or a format
+// counts as damaged, and is read no further than the bytes at hand.
+TEST(Hostile, InsvTrailersThatLieAreDamagedAndReadInBounds) {
+  // Some video, a JSON record, a protobuf record, then the end, whose trailer size (99) counts
+  // from the JSON record's payload. Offsets below count back from the file's end.
+  const std::string file =
+      std::string(16, 'v') + "{\"fps\":30}" + std::string("\x02\x04\x0a\0\0\0", 6) + "\x0a\x03ONE" +
+      std::string("\x01\x01\x05\0\0\0", 6) + std::string(32, '\0') +
+      std::string("\x63\0\0\0\x03\0\0\0", 8) + "8db42d694ccc418790edff439fe026bf";
+  const struct {
+    const char* name;
+    size_t at;       // where `value` goes, back from the end; 0 for nowhere
+    uint32_t value;  // written little-endian in `width` bytes
+    int width;
+    size_t keep;  // the file's last bytes kept as the whole file, 0 for all
+    InsvTrailer expected;
+  } cases[] = {
+      {"two records", 0, 0, 0, 0, InsvTrailer::valid},
+      {"no magic", 1, 'x', 1, 0, InsvTrailer::absent},
+      {"trailer larger than the file", 40, 116, 4, 0, InsvTrailer::damaged},
+      {"trailer shorter than its end", 40, 71, 4, 0, InsvTrailer::damaged},
+      {"record past the trailer's start", 87, 11, 4, 0, InsvTrailer::damaged},
+      {"unknown format", 78, 3, 1, 0, InsvTrailer::damaged},
+      {"record of 0xFFFFFFFF bytes", 76, 0xFFFFFFFF, 4, 0, InsvTrailer::damaged},
+      {"36 bytes ending in the magic", 0, 0, 0, 36, InsvTrailer::damaged},
+      {"20 bytes, the magic's last", 0, 0, 0, 20, InsvTrailer::absent},
+  };
+  const std::string path = scratchDir("insv") + "/trailer.insv";
+  for (const auto& row : cases) {
+    std::vector<unsigned char> bytes(file.end() - (row.keep ? row.keep : file.size()), file.end());
+    for (int i = 0; i < row.width; ++i) {
+      bytes[bytes.size() - row.at + i] = static_cast<unsigned char>(row.value >> (8 * i));
+    }
+    EXPECT_EQ(checkInsvTrailer(bytes.data(), bytes.size(), bytes.size()), row.expected) << row.name;
+    writeBytes(path, bytes);
+    EXPECT_EQ(readInsvTrailer(path), row.expected) << row.name << ", read from a file";
+  }
 }
 
 }  // namespace

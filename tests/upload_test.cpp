@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "app/app.h"
+#include "support/camera_files.h"
 #include "support/harness.h"
 
 namespace {
@@ -319,6 +320,67 @@ TEST_F(Upload, EveryLayoutShowsAsItsEquirectangularOriginal) {
     EXPECT_EQ(texture.cols, 2 * texture.rows);
     EXPECT_GE(texture.rows, 512);
     EXPECT_GT(shareMatching(texture, original, c.seams), 0.97);
+    releaseSource(viewer.capture);
+  }
+}
+
+// The files 360 cameras write open by their name alone and show the panorama they were made
+// from: GoPro's band blended away, Insta360's lenses joined in step, a pair's partner found
+// from either file. What cannot be joined is said in one line, and the one lens is shown.
+TEST_F(Upload, CameraFilesShowTheirPanoramaByTheirNameAlone) {
+  const std::string dir = scratchDir("camera-files");
+  const std::string pano = dir + "/pano.png";
+  ASSERT_TRUE(cv::imwrite(pano, smoothPanorama()));
+  const auto made = [&](const std::string& name, InsvForm form) {
+    return makeInsta360(pano, scratchDir("camera-files/" + name), form, 3, 960);
+  };
+  const std::string lone = made("lone", InsvForm::pair).at(1);
+  std::remove(made("lone", InsvForm::pair).at(0).c_str());
+  // Two tracks in a plain MP4: remuxed, without the trailer.
+  const std::string other = dir + "/other.mp4";
+  ASSERT_EQ(std::system(("ffmpeg -v error -y -i " + made("other", InsvForm::twoTracks).at(0) +
+                         " -map 0 -c copy " + other)
+                            .c_str()),
+            0);
+  const struct {
+    std::string name, file, line;
+    double share;  // of the whole picture, or of its front half where a lens is missing
+  } cases[] = {
+      {"gopro", makeGoProMax(pano, scratchDir("camera-files/gopro"), 3), "", 0.97},
+      {"one track", made("one", InsvForm::sideBySide).at(0), "", 0.97},
+      {"two tracks", made("two", InsvForm::twoTracks).at(0), "", 0.97},
+      {"pair, from the right lens", made("pair", InsvForm::pair).at(1), "", 0.97},
+      {"no partner", lone,
+       "holds one lens, and its partner " + dir +
+           "/lone/VID_20260101_120000_00_001.insv is not "
+           "there or holds no video; showing the one lens",
+       0.97},
+      {"two tracks of no camera", other,
+       "has two picture tracks (960x960 and 960x960) and no known camera's layout; showing the "
+       "first",
+       0.0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    SourceChoice choice;
+    choice.kind = SourceKind::videoFile;
+    choice.location = c.file;
+    ::testing::internal::CaptureStderr();
+    openAndUpload(choice);
+    const std::string said = ::testing::internal::GetCapturedStderr();
+    // Its first line: a frame shown as it is may get the layout hint after it.
+    EXPECT_EQ(said.substr(0, said.find('\n') + 1),
+              c.line.empty() ? "" : "lumivane: file " + c.file + " " + c.line + "\n");
+    cv::Mat texture = readTexture(viewer.texture), original = smoothPanorama();
+    if (c.name == "no partner") {
+      texture = texture.colRange(texture.cols / 4, texture.cols * 3 / 4);
+      original = original.colRange(original.cols / 4, original.cols * 3 / 4);
+    }
+    if (c.share > 0) {
+      EXPECT_GT(shareMatching(texture, original, {256, 768}), c.share);
+    } else {
+      EXPECT_EQ(texture.size(), cv::Size(960, 960));  // the first track as it is
+    }
     releaseSource(viewer.capture);
   }
 }

@@ -422,6 +422,44 @@ void dropWake(gpointer data) {
   delete wake;
 }
 
+// A camera's recording of two pictures as one pipeline on one clock: each picture track is
+// demuxed and decoded on its own branch, and the compositor puts the pictures of one instant
+// into one frame, as the camera laid them (the first over the second, or side by side). The
+// files are named on the elements afterwards, so that no name needs quoting here.
+std::string joinedPipeline(const Joined& joined) {
+  const std::string w = std::to_string(joined.width), h = std::to_string(joined.height);
+  // Deep enough for a demuxer that lays a second of one track before the other's.
+  const std::string branch =
+      " ! queue max-size-buffers=0 max-size-bytes=0 max-size-time=3000000000 ! decodebin";
+  // Something always stands between decodebin and the compositor: gst_parse cannot link a
+  // sometimes pad straight to a request pad.
+  const std::string colour = " ! videoconvert name=lumivane_convert";
+  std::string description = "compositor name=lumivane_join background=black";
+  std::string sources = " filesrc name=lumivane_file0 ! qtdemux name=lumivane_demux0";
+  switch (joined.how) {
+    case Joining::stacked:
+    case Joining::sideBySide:
+      description += joined.how == Joining::stacked ? " sink_1::ypos=" + h : " sink_1::xpos=" + w;
+      sources += " lumivane_demux0.video_0" + branch + colour + "0 ! lumivane_join.sink_0";
+      sources += " lumivane_demux0.video_1" + branch + colour + "1 ! lumivane_join.sink_1";
+      break;
+    case Joining::twoFiles:
+      description += " sink_1::xpos=" + w;
+      sources += " lumivane_demux0.video_0" + branch + colour + "0 ! lumivane_join.sink_0";
+      sources += " filesrc name=lumivane_file1 ! qtdemux name=lumivane_demux1";
+      sources += " lumivane_demux1.video_0" + branch + colour + "1 ! lumivane_join.sink_1";
+      break;
+    case Joining::oneOfTwo:
+    case Joining::none:
+      // The lens on its own side of a frame as wide as both.
+      if (joined.left.empty()) description += " sink_0::xpos=" + w;
+      description += " ! video/x-raw,width=" + std::to_string(2 * joined.width) + ",height=" + h;
+      sources += " lumivane_demux0.video_0" + branch + colour + "0 ! lumivane_join.sink_0";
+      break;
+  }
+  return description + " ! appsink name=lumivane_sink" + sources;
+}
+
 enum class Flavour {
   file,      // a file or file:// URL: played on the pipeline's clock, looped
   stream,    // a network stream: the newest frame as soon as it arrives
@@ -531,6 +569,9 @@ class GstReader final : public Reader {
             "tcpclientsrc name=lumivane_tcp ! decodebin name=lumivane_source ! appsink "
             "name=lumivane_sink";
       }
+    } else if (choice_.joined.how != Joining::none) {
+      flavour_ = Flavour::file;
+      description = joinedPipeline(choice_.joined);
     } else {
       flavour_ = Flavour::file;
       if (location.rfind("file://", 0) == 0) {
@@ -564,7 +605,9 @@ class GstReader final : public Reader {
       reason_ = "it has no appsink";
       return false;
     }
-    if (flavour_ != Flavour::pipeline && !setUpSource(uri)) {
+    if (choice_.joined.how != Joining::none) {
+      setUpJoined();
+    } else if (flavour_ != Flavour::pipeline && !setUpSource(uri)) {
       reason_ = "not tcp://host:port with a port from 1 to 65535";
       return false;
     }
@@ -641,6 +684,19 @@ class GstReader final : public Reader {
                        nullptr);
     }
     return true;
+  }
+
+  // The files of a camera's recording named on their sources.
+  void setUpJoined() {
+    const Joined& joined = choice_.joined;
+    const std::string files[] = {joined.left.empty() ? joined.right : joined.left, joined.right};
+    for (int i = 0; i < 2; ++i) {
+      const std::string name = "lumivane_file" + std::to_string(i);
+      const ElementPtr file(gst_bin_get_by_name(GST_BIN(pipeline_.get()), name.c_str()));
+      if (file != nullptr) g_object_set(file.get(), "location", files[i].c_str(), nullptr);
+    }
+    prepareDecodingUp(pipeline_.get());
+    g_signal_connect(pipeline_.get(), "deep-element-added", G_CALLBACK(setUpPacedElement), nullptr);
   }
 
   // A failure that waits for our own look at the server, which says what GStreamer could not.
@@ -780,6 +836,14 @@ class GstReader final : public Reader {
     if (live) g_object_set(sink_.get(), "sync", FALSE, nullptr);
   }
 
+  // A camera's recording in the colours its stream states, where GStreamer reads them wrong.
+  // True: the info is usable.
+  bool keepStatedColours(GstVideoInfo* info) const {
+    const std::string& colours = choice_.joined.colours;
+    return colours.empty() || !GST_VIDEO_INFO_IS_YUV(info) ||
+           gst_video_colorimetry_from_string(&info->colorimetry, colours.c_str());
+  }
+
   // A slow source's frame period, as its caps state it, for stallLimitMs.
   void notePeriod(const GstStructure* structure) {
     int rateN = 0, rateD = 0;
@@ -811,7 +875,7 @@ class GstReader final : public Reader {
     }
     GstVideoInfo info;
     if (std::strcmp(type, "video/x-raw") != 0 || !gst_video_info_from_caps(&info, caps) ||
-        static_cast<int>(info.width) > textureSideLimit() ||
+        !keepStatedColours(&info) || static_cast<int>(info.width) > textureSideLimit() ||
         static_cast<int>(info.height) > textureSideLimit() || info.width < 2 || info.height < 2) {
       return false;
     }
@@ -898,7 +962,8 @@ class GstReader final : public Reader {
       return map.mapped && decodeShown(map.info.data, map.info.size, choice_, said_, frame_);
     }
     GstVideoInfo info;
-    if (std::strcmp(type, "video/x-raw") != 0 || !gst_video_info_from_caps(&info, caps)) {
+    if (std::strcmp(type, "video/x-raw") != 0 || !gst_video_info_from_caps(&info, caps) ||
+        !keepStatedColours(&info)) {
       sayOnce(said_.format, describeSource(choice_) + " delivers " + type + ", not video");
       return false;
     }

@@ -31,6 +31,29 @@ const std::string& openCvModuleProblem();
 // (and, for formats only OpenCV reads, by OpenCV).
 bool isPictureFile(const std::string& path);
 
+// --- Insta360 trailers (insv_trailer.cpp), read only to recognise such a file ---
+// What the end of a file says about an Insta360 trailer.
+enum class InsvTrailer { absent, valid, damaged };
+// The most of a file's end readInsvTrailer reads; a larger trailer counts as damaged.
+constexpr std::uint64_t kInsvTrailerMaxBytes = std::uint64_t{16} << 20;
+// Checks the trailer in `tail`, the last `size` bytes of a file of `fileSize` bytes: the 72-byte
+// end (32 reserved bytes, u32 LE trailer size, u32 LE version, 32 ASCII bytes of magic), then the
+// records walked back from it, each a payload and a 6-byte footer (u8 format, u8 id, u32 LE size).
+// absent: no magic. valid: the trailer lies within `tail` and the file, and its records, each of
+// a known format (0 binary, 1 protobuf, 2 JSON), fill it exactly. damaged: the magic with
+// anything else wrong. Never reads outside `tail`.
+InsvTrailer checkInsvTrailer(const unsigned char* tail, std::size_t size, std::uint64_t fileSize);
+// The same for the file at `path`, reading at most its last kInsvTrailerMaxBytes and never
+// waiting on a FIFO; a file that cannot be read has no trailer (absent).
+InsvTrailer readInsvTrailer(const std::string& path);
+
+// A 360 camera's recording, told from an opened file's picture tracks, its name and its
+// trailer: false for any other file. Sets the camera's layout and how its pictures join, and
+// puts what could not be joined as the camera meant into `notes`.
+typedef struct AVFormatContext AVFormatContext;
+bool recogniseRecording(AVFormatContext* context, const std::string& path, Layout* layout,
+                        Joined* joined, std::vector<std::string>* notes);
+
 // The readers. `said` belongs to the source and outlives them, so that an incident is said
 // once per source, not once per retry.
 // Those made for `planes` hand frames over in their own layout where they can.

@@ -24,7 +24,8 @@ double fixedDegrees(std::int32_t value) { return value / 65536.0; }
 
 // A video file's spherical and stereo side data. The file is opened for its headers alone; the
 // frames are read elsewhere.
-Layout readVideoLayout(const std::string& path, std::string* problem) {
+Layout readVideoLayout(const std::string& path, std::string* problem, Joined* joined,
+                       std::vector<std::string>* notes) {
   Layout layout;
   av_log_set_level(AV_LOG_QUIET);
   AVFormatContext* context = nullptr;
@@ -32,6 +33,8 @@ Layout readVideoLayout(const std::string& path, std::string* problem) {
   if (avformat_open_input(&context, ("file:" + path).c_str(), nullptr, nullptr) < 0) return layout;
   std::unique_ptr<AVFormatContext*, void (*)(AVFormatContext**)> closer(&context,
                                                                         avformat_close_input);
+  // A camera's own recording carries no spherical metadata: its layout is the camera's.
+  if (recogniseRecording(context, path, &layout, joined, notes)) return layout;
   const int index = av_find_best_stream(context, AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
   if (index < 0) return layout;
   const AVStream* stream = context->streams[index];
@@ -162,13 +165,19 @@ Layout readPictureLayout(const std::string& path, std::string* problem) {
 
 }  // namespace
 
-Layout readFileLayout(const std::string& path, std::string* problem) {
+Layout readFileLayout(const std::string& path, std::string* problem, Joined* joined,
+                      std::vector<std::string>* notes) {
   problem->clear();
+  Joined unused;
+  std::vector<std::string> unsaid;
   // A FIFO or a device would block the first read; opening the source says why it is refused.
   struct stat info;
   if (stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return Layout{};
   try {
-    return isPictureFile(path) ? readPictureLayout(path, problem) : readVideoLayout(path, problem);
+    return isPictureFile(path)
+               ? readPictureLayout(path, problem)
+               : readVideoLayout(path, problem, joined != nullptr ? joined : &unused,
+                                 notes != nullptr ? notes : &unsaid);
   } catch (const std::exception&) {
     return Layout{};  // what cannot be read is reported when the frames are opened
   }

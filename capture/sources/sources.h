@@ -52,12 +52,33 @@ bool isCameraPath(const std::string& path);
 // What --list-cameras prints: each V4L2 capture device, its name, formats, sizes and rates.
 std::string listCameras();
 
+// How a 360 camera's recording makes one frame of two pictures, taken in step from one
+// pipeline.
+enum class Joining {
+  none,        // the first picture track, as it is
+  stacked,     // a file's first two picture tracks, the first over the second (GoPro MAX)
+  sideBySide,  // a file's first two picture tracks, the first on the left (Insta360)
+  twoFiles,    // the picture tracks of `left` and `right`, side by side (an Insta360 pair)
+  oneOfTwo,    // one lens of a pair whose partner cannot be shown: on its side, the other black
+};
+struct Joined {
+  Joining how = Joining::none;
+  // The files on the left and right; one file of two pictures is `left`, and one lens of a pair
+  // is on its own side, "" the other.
+  std::string left, right;
+  int width = 0, height = 0;  // each picture, pixels
+  // The pictures' colours as GStreamer names them ("1:3:5:1"), over what GStreamer read of the
+  // stream: the camera's own, or what the stream itself states; "" to keep GStreamer's.
+  std::string colours;
+};
+
 struct SourceChoice {
   SourceKind kind = SourceKind::camera;
   int cameraIndex = 0;   // for a camera given by number
   std::string location;  // file path or stream URL; for a camera, its device path if given one
   LayoutOptions layout;  // the frames' layout as the command line gives it
   CameraRequest camera;  // for a camera: the mode asked for
+  Joined joined;         // a camera's recording of two pictures, as its file was recognised
 };
 
 // What one read of a source gives.
@@ -141,7 +162,11 @@ std::string withoutSecrets(const std::string& text);
 // What the file at `path` says about its layout, from its headers alone: spherical video side
 // data, or a picture's GPano XMP (`described` false when nothing). A problem with its metadata
 // goes into `problem`, and the layout is then the default.
-Layout readFileLayout(const std::string& path, std::string* problem);
+// A 360 camera's recording is recognised by its tracks, name and trailer: its layout comes from
+// the camera, how its pictures join into one frame goes into `joined` when given, and what
+// could not be joined as the camera meant goes into `notes`, a line each.
+Layout readFileLayout(const std::string& path, std::string* problem, Joined* joined = nullptr,
+                      std::vector<std::string>* notes = nullptr);
 
 // The outcome of decoding one compressed picture.
 enum class DecodeResult {
