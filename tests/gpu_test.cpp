@@ -9,11 +9,13 @@
 #include <cstdlib>
 #include <cstring>
 #include <opencv2/imgcodecs.hpp>
+#include <optional>
 #include <sstream>
 #include <thread>
 
 #include "app/app.h"
 #include "render/render.h"
+#include "support/camera_files.h"
 #include "support/harness.h"
 
 namespace {
@@ -166,10 +168,18 @@ TEST_F(Gpu, EveryLayoutAndFormatDrawsTheDefaultPathsPicture) {
   Layout gopro = layout(Projection::goproMax);
   gopro.bandShare = 12.0 / 568;  // side tiles of 192, the copies 24 apart
   gopro.yawDeg = 90;             // a side tile in front
+  // A camera's files, in the layout they say by themselves.
+  const auto recording = [&](const std::string& file) {
+    SourceChoice c;
+    c.kind = SourceKind::videoFile;
+    c.location = file;
+    return c;
+  };
+  const std::string pano = dir + "/equirect.png";
   const struct {
     const char* name;
     SourceChoice source;
-    Layout layout;
+    std::optional<Layout> layout;  // none: the file's own
   } cases[] = {
       {"I420", pipeline("equirect", "format=I420"), layout(Projection::equirect)},
       {"NV12, BT.709", pipeline("equirect", "format=NV12,colorimetry=bt709"),
@@ -199,6 +209,10 @@ TEST_F(Gpu, EveryLayoutAndFormatDrawsTheDefaultPathsPicture) {
       {"narrow fisheye, YUY2", pipeline("pair", "format=YUY2"), narrow},
       {"EAC, NV12", pipeline("cube", "format=NV12"), layout(Projection::eac)},
       {"GoPro MAX, I420", pipeline("gopro", "format=I420"), gopro},
+      {"GoPro MAX .360", recording(makeGoProMax(pano, scratchDir("gpu-gopro"), 1)), {}},
+      {"Insta360 pair",
+       recording(makeInsta360(pano, scratchDir("gpu-pair"), InsvForm::pair, 1, 256).at(0)),
+       {}},
       {"cubemap, MJPEG 4:2:2", mjpeg("cube", "yuvj422p"), layout(Projection::cubemap)},
       {"top-bottom", pipeline("pair", "format=I420"),
        layout(Projection::equirect, Stereo::topBottom)},
@@ -208,8 +222,9 @@ TEST_F(Gpu, EveryLayoutAndFormatDrawsTheDefaultPathsPicture) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     bool planar = true, gpuPlanar = false;
-    const std::vector<cv::Mat> reference = drawnViews(c.source, &c.layout, false, &planar);
-    const std::vector<cv::Mat> drawn = drawnViews(c.source, &c.layout, true, &gpuPlanar);
+    const Layout* layout = c.layout ? &*c.layout : nullptr;
+    const std::vector<cv::Mat> reference = drawnViews(c.source, layout, false, &planar);
+    const std::vector<cv::Mat> drawn = drawnViews(c.source, layout, true, &gpuPlanar);
     EXPECT_FALSE(planar);
     EXPECT_TRUE(gpuPlanar) << "the frame was not handed over in its own layout";
     ASSERT_EQ(reference.size(), std::size(kViews));

@@ -336,29 +336,46 @@ TEST_F(Upload, CameraFilesShowTheirPanoramaByTheirNameAlone) {
   };
   const std::string lone = made("lone", InsvForm::pair).at(1);
   std::remove(made("lone", InsvForm::pair).at(0).c_str());
-  // Two tracks in a plain MP4: remuxed, without the trailer.
-  const std::string other = dir + "/other.mp4";
-  ASSERT_EQ(std::system(("ffmpeg -v error -y -i " + made("other", InsvForm::twoTracks).at(0) +
-                         " -map 0 -c copy " + other)
-                            .c_str()),
-            0);
+  const auto ffmpeg = [&](const std::string& in, const std::string& how, const std::string& out) {
+    EXPECT_EQ(std::system(("ffmpeg -v error -y -i " + in + " " + how + " " + out).c_str()), 0);
+    return out;
+  };
+  const std::string two = made("two", InsvForm::twoTracks).at(0);
+  // Two tracks in a plain MP4 (remuxed, without the trailer), and lenses of two sizes.
+  const std::string other = ffmpeg(two, "-map 0 -c copy", dir + "/other.mp4");
+  const std::string differ =
+      ffmpeg(two, "-map 0 -c:v:0 copy -c:v:1 libx264 -filter:v:1 scale=480:480 -f mp4",
+             dir + "/differ.insv");
+  // A trailer whose size runs past the file's start.
+  const std::string damaged = made("damaged", InsvForm::sideBySide).at(0);
+  {
+    std::fstream file(damaged, std::ios::in | std::ios::out | std::ios::binary);
+    file.seekp(-40, std::ios::end);
+    file.write("\xff\xff\xff\xff", 4);
+  }
+  enum Part { whole, front, back, asItIs };
   const struct {
     std::string name, file, line;
-    double share;  // of the whole picture, or of its front half where a lens is missing
+    Part shown;  // what must match the panorama; the back where only the back lens is shown
   } cases[] = {
-      {"gopro", makeGoProMax(pano, scratchDir("camera-files/gopro"), 3), "", 0.97},
-      {"one track", made("one", InsvForm::sideBySide).at(0), "", 0.97},
-      {"two tracks", made("two", InsvForm::twoTracks).at(0), "", 0.97},
-      {"pair, from the right lens", made("pair", InsvForm::pair).at(1), "", 0.97},
+      {"gopro", makeGoProMax(pano, scratchDir("camera-files/gopro"), 3), "", whole},
+      {"gopro without sound", makeGoProMax(pano, scratchDir("camera-files/mute"), 3, false), "",
+       whole},
+      {"one track", made("one", InsvForm::sideBySide).at(0), "", whole},
+      {"two tracks", two, "", whole},
+      {"pair, from the right lens", made("pair", InsvForm::pair).at(1), "", whole},
       {"no partner", lone,
        "holds one lens, and its partner " + dir +
-           "/lone/VID_20260101_120000_00_001.insv is not "
-           "there or holds no video; showing the one lens",
-       0.97},
+           "/lone/VID_20260101_120000_00_001.insv is not there or holds no video; showing the "
+           "one lens",
+       front},
+      {"lenses that differ", differ,
+       "has lenses of different sizes or rates (960x960 and 480x480); showing the first", back},
+      {"damaged trailer", damaged, "ends in a damaged Insta360 trailer; it is not read", whole},
       {"two tracks of no camera", other,
        "has two picture tracks (960x960 and 960x960) and no known camera's layout; showing the "
        "first",
-       0.0},
+       asItIs},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -372,14 +389,20 @@ TEST_F(Upload, CameraFilesShowTheirPanoramaByTheirNameAlone) {
     EXPECT_EQ(said.substr(0, said.find('\n') + 1),
               c.line.empty() ? "" : "lumivane: file " + c.file + " " + c.line + "\n");
     cv::Mat texture = readTexture(viewer.texture), original = smoothPanorama();
-    if (c.name == "no partner") {
-      texture = texture.colRange(texture.cols / 4, texture.cols * 3 / 4);
-      original = original.colRange(original.cols / 4, original.cols * 3 / 4);
-    }
-    if (c.share > 0) {
-      EXPECT_GT(shareMatching(texture, original, {256, 768}), c.share);
+    if (c.shown == asItIs) {
+      EXPECT_EQ(texture.size(), cv::Size(960, 960));  // the first track
     } else {
-      EXPECT_EQ(texture.size(), cv::Size(960, 960));  // the first track as it is
+      for (cv::Mat* picture : {&texture, &original}) {
+        const int w = picture->cols;
+        // The back brought to the middle, then the middle half alone.
+        if (c.shown == back) {
+          cv::Mat turned;
+          cv::hconcat(picture->colRange(w / 2, w), picture->colRange(0, w / 2), turned);
+          *picture = turned;
+        }
+        if (c.shown != whole) *picture = picture->colRange(w / 4, w * 3 / 4).clone();
+      }
+      EXPECT_GT(shareMatching(texture, original, {256, 768}), 0.97);
     }
     releaseSource(viewer.capture);
   }

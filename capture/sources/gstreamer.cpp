@@ -431,9 +431,11 @@ std::string joinedPipeline(const Joined& joined) {
   // Deep enough for a demuxer that lays a second of one track before the other's.
   const std::string branch =
       " ! queue max-size-buffers=0 max-size-bytes=0 max-size-time=3000000000 ! decodebin";
-  // Something always stands between decodebin and the compositor: gst_parse cannot link a
-  // sometimes pad straight to a request pad.
-  const std::string colour = " ! videoconvert name=lumivane_convert";
+  // Each branch's pictures are labelled with the colours the recording states, so that the
+  // compositor's black is black in them too. Something stands between decodebin and the
+  // compositor either way: gst_parse cannot link a sometimes pad straight to a request pad.
+  const std::string colour = joined.colours.empty() ? " ! videoconvert name=lumivane_colour"
+                                                    : " ! capssetter name=lumivane_colour";
   std::string description = "compositor name=lumivane_join background=black";
   std::string sources = " filesrc name=lumivane_file0 ! qtdemux name=lumivane_demux0";
   switch (joined.how) {
@@ -694,6 +696,13 @@ class GstReader final : public Reader {
       const std::string name = "lumivane_file" + std::to_string(i);
       const ElementPtr file(gst_bin_get_by_name(GST_BIN(pipeline_.get()), name.c_str()));
       if (file != nullptr) g_object_set(file.get(), "location", files[i].c_str(), nullptr);
+      const std::string setter = "lumivane_colour" + std::to_string(i);
+      const ElementPtr colour(gst_bin_get_by_name(GST_BIN(pipeline_.get()), setter.c_str()));
+      if (colour != nullptr && !joined.colours.empty()) {
+        const CapsPtr caps(
+            gst_caps_from_string(("video/x-raw, colorimetry=(string)" + joined.colours).c_str()));
+        g_object_set(colour.get(), "caps", caps.get(), nullptr);
+      }
     }
     prepareDecodingUp(pipeline_.get());
     g_signal_connect(pipeline_.get(), "deep-element-added", G_CALLBACK(setUpPacedElement), nullptr);
