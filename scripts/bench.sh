@@ -5,8 +5,8 @@
 # their sustained runs), --camera N (the pace for N seconds on the tests' camera at the kernel
 # interface, 3840 by 1920 MJPEG at 30 fps), --compare [ROUNDS] (processor, memory and pictures
 # shown against ffplay and mpv: scripts/players.sh; --compare --layouts [ROUNDS] for the layouts
-# with --gpu), --heavy (the delay of live H.264 at 88 and
-# 100 Mbit/s beside ffplay: scripts/live-delay.sh --heavy).
+# with --gpu, --compare --gopro [ROUNDS] for a GoPro MAX .360 at 5.6K), --heavy (the delay of
+# live H.264 at 88 and 100 Mbit/s beside ffplay: scripts/live-delay.sh --heavy).
 set -eu
 cd "$(dirname "$0")/.."
 [ "${1:-}" != --compare ] || { shift; exec ./scripts/players.sh "$@"; }

@@ -6,7 +6,9 @@
 # GL; 12 s measured after 3 s, taking turns. Usage: scripts/players.sh [ROUNDS] (default 2).
 # With --layouts [ROUNDS], the same clip as two fisheye circles and as an equi-angular cubemap
 # (made from it with FFmpeg's v360), and turned: this viewer with --gpu on each, beside ffplay
-# unwrapping each with -vf v360. Installs mpv if it is missing.
+# unwrapping each with -vf v360. With --gopro [ROUNDS], a GoPro MAX .360 of its 5.6K mode (two
+# HEVC tracks of 4096 by 1344, 30 fps, about 60 Mbit/s in all): this viewer, with and without
+# --gpu, beside ffplay playing its first track. Installs mpv if it is missing.
 set -eu
 cd "$(dirname "$0")/.."
 dir=/tmp/lumivane-players
@@ -23,6 +25,18 @@ if [ "${1:-}" != --under-x ]; then
     "testsrc2=size=3840x1920:rate=30,noise=alls=20:allf=t" -t 10 -c:v libx264 \
     -preset ultrafast -b:v 20M -maxrate 20M -bufsize 20M -g 30 -pix_fmt yuv420p "$dir/h4k.mp4"
   layouts=""
+  if [ "${1:-}" = --gopro ]; then
+    layouts=--gopro
+    shift
+    # Noise keeps the rate up, as a real scene's detail does; each track is a strip of faces.
+    [ -f "$dir/max.360" ] || ffmpeg -loglevel error -y \
+      -f lavfi -i "testsrc2=s=4096x1344:r=30,noise=alls=30:allf=t" -f lavfi -i sine \
+      -f lavfi -i "testsrc=s=4096x1344:r=30,noise=alls=30:allf=t" -t 10 -map 0:v -map 1:a \
+      -map 2:v -c:v libx265 -preset ultrafast -b:v 30M \
+      -x265-params log-level=error:vbv-maxrate=30000:vbv-bufsize=30000:keyint=30 \
+      -pix_fmt yuvj420p -color_range pc -colorspace bt709 -c:a aac \
+      -metadata:s:v handler_name="GoPro H.265" -f mp4 "$dir/max.360"
+  fi
   if [ "${1:-}" = --layouts ]; then
     layouts=--layouts
     shift
@@ -65,6 +79,15 @@ play() {  # NAME TITLE COMMAND...: one row
 
 echo "| player | processor, share of one core | peak memory | new pictures shown a second |"
 echo "|---|---|---|---|"
+if [ "${3:-}" = --gopro ]; then
+  for _ in $(seq "$2"); do
+    play "lumivane, GoPro MAX 5.6K" '^Lumivane' ./build/lumivane "$dir/max.360"
+    play "lumivane --gpu, GoPro MAX 5.6K" '^Lumivane' ./build/lumivane --gpu "$dir/max.360"
+    play "ffplay, its first track" '^ffplay-max$' env SDL_AUDIODRIVER=dummy ffplay \
+      -loglevel quiet -an -loop 0 -x 640 -y 480 -window_title ffplay-max "$dir/max.360"
+  done
+  exit 0
+fi
 if [ "${3:-}" = --layouts ]; then
   for _ in $(seq "$2"); do
     play "lumivane --gpu" '^Lumivane' ./build/lumivane --gpu "$dir/h4k.mp4"

@@ -1,6 +1,7 @@
 // A live network stream served from this process on the loopback interface: an MJPEG camera
 // over HTTP, as cheap network cameras serve it, whose frames carry their own number.
 #include <arpa/inet.h>
+#include <gst/app/gstappsink.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -11,6 +12,7 @@
 #include <chrono>
 #include <fstream>
 #include <memory>
+#include <mutex>
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 #include <string>
@@ -18,6 +20,7 @@
 #include <vector>
 
 #include "app/app.h"
+#include "capture/sources/internal.h"
 #include "support/harness.h"
 
 namespace {
@@ -411,6 +414,67 @@ TEST(Stream, H264JoinedMidGopShowsAtItsNextKeyFrameWithoutALine) {
   EXPECT_GT(firstS, 1.5) << "a picture before the key frame is a broken one";
   EXPECT_LT(worstMs, 20.0) << "one call held the window this long";
   EXPECT_EQ(source.state, SourceState::live);
+}
+
+// Two pictures that decode slower than their clock (20 a second of 30) stay on it by skipping
+// ahead together: each branch passes the same pictures to the compositor, so no frame joins two
+// instants, and the last one shown is less than half a second behind.
+TEST(Stream, JoinedPicturesThatFallBehindSkipAheadTogether) {
+  ASSERT_TRUE(gst_init_check(nullptr, nullptr, nullptr));
+  std::string description =
+      "compositor name=lumivane_join ! appsink name=sink sync=true drop=true max-buffers=1";
+  for (const char* i : {"0", "1"}) {
+    description += std::string(" videotestsrc ! video/x-raw,width=64,height=32,framerate=30/1") +
+                   " ! queue name=lumivane_queue" + i + " ! identity sleep-time=50000" +
+                   " ! lumivane_join.sink_" + i;
+  }
+  GstElement* pipeline = gst_parse_launch(description.c_str(), nullptr);
+  ASSERT_NE(pipeline, nullptr);
+  std::vector<double> keys;  // raw pictures are all key frames; skips land on the half seconds
+  for (int k = 0; k < 60; ++k) keys.push_back(k / 2.0);
+  keepJoinedOnClock(pipeline, keys);
+  struct Passed {
+    std::mutex lock;
+    std::vector<GstClockTime> times[2];
+  } passed;
+  GstElement* join = gst_bin_get_by_name(GST_BIN(pipeline), "lumivane_join");
+  for (int i = 0; i < 2; ++i) {
+    GstPad* pad = gst_element_get_static_pad(join, i == 0 ? "sink_0" : "sink_1");
+    gst_pad_add_probe(
+        pad, GST_PAD_PROBE_TYPE_BUFFER,
+        [](GstPad* p, GstPadProbeInfo* info, gpointer data) {
+          auto* seen = static_cast<Passed*>(data);
+          const std::lock_guard<std::mutex> hold(seen->lock);
+          seen->times[std::string(GST_PAD_NAME(p)) == "sink_1"].push_back(
+              GST_BUFFER_PTS(GST_PAD_PROBE_INFO_BUFFER(info)));
+          return GST_PAD_PROBE_OK;
+        },
+        &passed, nullptr);
+    gst_object_unref(pad);
+  }
+  gst_object_unref(join);
+  gst_element_set_state(pipeline, GST_STATE_PLAYING);
+  std::this_thread::sleep_for(std::chrono::seconds(4));
+  GstElement* sink = gst_bin_get_by_name(GST_BIN(pipeline), "sink");
+  GstSample* last = gst_app_sink_try_pull_sample(GST_APP_SINK(sink), GST_SECOND);
+  ASSERT_NE(last, nullptr);
+  GstClock* clock = gst_element_get_clock(pipeline);
+  const double behind =
+      (static_cast<double>(gst_clock_get_time(clock) - gst_element_get_base_time(pipeline)) -
+       GST_BUFFER_PTS(gst_sample_get_buffer(last))) /
+      GST_SECOND;
+  gst_object_unref(clock);
+  gst_sample_unref(last);
+  gst_object_unref(sink);
+  gst_element_set_state(pipeline, GST_STATE_NULL);
+  gst_object_unref(pipeline);
+  EXPECT_LT(behind, 0.5);
+  const std::lock_guard<std::mutex> hold(passed.lock);
+  const std::size_t both = std::min(passed.times[0].size(), passed.times[1].size());
+  EXPECT_LT(both, 100u) << "nothing was skipped";
+  EXPECT_TRUE(
+      std::equal(passed.times[0].begin(), passed.times[0].begin() + both, passed.times[1].begin()))
+      << "the two branches passed different pictures";
 }
 
 }  // namespace

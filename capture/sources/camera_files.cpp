@@ -20,13 +20,17 @@ namespace {
 struct Track {
   int width = 0, height = 0;
   double fps = 0, seconds = 0;
+  std::vector<double> keys;  // seconds from the track's first picture, of its key frames
 };
+
+// The most key frames kept of a track: 18 hours of them at one a second.
+constexpr std::size_t kMaxKeys = 1 << 16;
 
 // The picture tracks of a file, in the file's order; cover pictures are not tracks.
 std::vector<Track> pictureTracks(const AVFormatContext* context) {
   std::vector<Track> tracks;
   for (unsigned i = 0; i < context->nb_streams; ++i) {
-    const AVStream* stream = context->streams[i];
+    AVStream* stream = context->streams[i];
     if (stream->codecpar->codec_type != AVMEDIA_TYPE_VIDEO ||
         (stream->disposition & AV_DISPOSITION_ATTACHED_PIC) != 0) {
       continue;
@@ -36,6 +40,15 @@ std::vector<Track> pictureTracks(const AVFormatContext* context) {
     track.height = stream->codecpar->height;
     track.fps = av_q2d(stream->avg_frame_rate);
     if (stream->duration > 0) track.seconds = stream->duration * av_q2d(stream->time_base);
+    // An MP4's index lists every picture from its headers.
+    const int entries = avformat_index_get_entries_count(stream);
+    const AVIndexEntry* first = entries > 0 ? avformat_index_get_entry(stream, 0) : nullptr;
+    for (int e = 0; e < entries && track.keys.size() < kMaxKeys; ++e) {
+      const AVIndexEntry* entry = avformat_index_get_entry(stream, e);
+      if ((entry->flags & AVINDEX_KEYFRAME) != 0) {
+        track.keys.push_back((entry->timestamp - first->timestamp) * av_q2d(stream->time_base));
+      }
+    }
     tracks.push_back(track);
   }
   return tracks;
@@ -71,6 +84,19 @@ bool sameRate(const Track& a, const Track& b) {
 bool differInLength(const Track& a, const Track& b) {
   return a.seconds > 0 && b.seconds > 0 && a.fps > 0 &&
          std::fabs(a.seconds - b.seconds) > 1.0 / a.fps + 1e-3;
+}
+
+// The times at which both tracks have a key frame, within half a picture: where the two can
+// skip ahead together.
+std::vector<double> commonKeys(const Track& a, const Track& b) {
+  const double near = a.fps > 0 ? 0.5 / a.fps : 0.01;
+  std::vector<double> common;
+  std::size_t j = 0;
+  for (const double key : a.keys) {
+    while (j < b.keys.size() && b.keys[j] < key - near) ++j;
+    if (j < b.keys.size() && b.keys[j] <= key + near) common.push_back(key);
+  }
+  return common;
 }
 
 std::string sizeText(const Track& track) {
@@ -161,6 +187,7 @@ bool recogniseRecording(AVFormatContext* context, const std::string& path, Layou
       layout->bandShare = static_cast<double>(mode.band) / mode.width;
       layout->described = true;
       join.how = Joining::stacked;
+      join.keys = commonKeys(tracks[0], tracks[1]);
       join.colours = "1:3:5:1";  // full range, BT.709's matrix, transfer and primaries
       if (differInLength(tracks[0], tracks[1])) {
         notes->push_back("has picture tracks of different lengths (" + lengthText(tracks[0]) +
@@ -195,8 +222,10 @@ bool recogniseRecording(AVFormatContext* context, const std::string& path, Layou
       notes->push_back("has lenses of different sizes or rates (" + sizeText(tracks[0]) + " and " +
                        sizeText(tracks[1]) + "); showing the first");
       join.how = Joining::oneOfTwo;
+      join.keys = tracks[0].keys;
     } else {
       join.how = Joining::sideBySide;
+      join.keys = commonKeys(tracks[0], tracks[1]);
       if (differInLength(tracks[0], tracks[1])) {
         notes->push_back("has lenses of different lengths (" + lengthText(tracks[0]) + " and " +
                          lengthText(tracks[1]) + "); what both hold is shown whole");
@@ -213,6 +242,7 @@ bool recogniseRecording(AVFormatContext* context, const std::string& path, Layou
   bool left = true;
   const std::string partner = pairPartner(path, &left);
   join.how = Joining::oneOfTwo;
+  join.keys = tracks[0].keys;
   if (!left) {
     join.left.clear();
     join.right = path;
@@ -229,6 +259,7 @@ bool recogniseRecording(AVFormatContext* context, const std::string& path, Layou
                      " at the same rate; showing the one lens");
   } else {
     join.how = Joining::twoFiles;
+    join.keys = commonKeys(tracks[0], other);
     (left ? join.right : join.left) = partner;
     if (differInLength(tracks[0], other)) {
       notes->push_back("and its partner " + printableText(partner) + " differ in length (" +

@@ -429,8 +429,10 @@ void dropWake(gpointer data) {
 std::string joinedPipeline(const Joined& joined) {
   const std::string w = std::to_string(joined.width), h = std::to_string(joined.height);
   // Deep enough for a demuxer that lays a second of one track before the other's.
-  const std::string branch =
-      " ! queue max-size-buffers=0 max-size-bytes=0 max-size-time=3000000000 ! decodebin";
+  const auto branch = [](int i) {
+    return " ! queue name=lumivane_queue" + std::to_string(i) +
+           " max-size-buffers=0 max-size-bytes=0 max-size-time=3000000000 ! decodebin";
+  };
   // Each branch's pictures are labelled with the colours the recording states, so that the
   // compositor's black is black in them too. Something stands between decodebin and the
   // compositor either way: gst_parse cannot link a sometimes pad straight to a request pad.
@@ -442,21 +444,21 @@ std::string joinedPipeline(const Joined& joined) {
     case Joining::stacked:
     case Joining::sideBySide:
       description += joined.how == Joining::stacked ? " sink_1::ypos=" + h : " sink_1::xpos=" + w;
-      sources += " lumivane_demux0.video_0" + branch + colour + "0 ! lumivane_join.sink_0";
-      sources += " lumivane_demux0.video_1" + branch + colour + "1 ! lumivane_join.sink_1";
+      sources += " lumivane_demux0.video_0" + branch(0) + colour + "0 ! lumivane_join.sink_0";
+      sources += " lumivane_demux0.video_1" + branch(1) + colour + "1 ! lumivane_join.sink_1";
       break;
     case Joining::twoFiles:
       description += " sink_1::xpos=" + w;
-      sources += " lumivane_demux0.video_0" + branch + colour + "0 ! lumivane_join.sink_0";
+      sources += " lumivane_demux0.video_0" + branch(0) + colour + "0 ! lumivane_join.sink_0";
       sources += " filesrc name=lumivane_file1 ! qtdemux name=lumivane_demux1";
-      sources += " lumivane_demux1.video_0" + branch + colour + "1 ! lumivane_join.sink_1";
+      sources += " lumivane_demux1.video_0" + branch(1) + colour + "1 ! lumivane_join.sink_1";
       break;
     case Joining::oneOfTwo:
     case Joining::none:
       // The lens on its own side of a frame as wide as both.
       if (joined.left.empty()) description += " sink_0::xpos=" + w;
       description += " ! video/x-raw,width=" + std::to_string(2 * joined.width) + ",height=" + h;
-      sources += " lumivane_demux0.video_0" + branch + colour + "0 ! lumivane_join.sink_0";
+      sources += " lumivane_demux0.video_0" + branch(0) + colour + "0 ! lumivane_join.sink_0";
       break;
   }
   return description + " ! appsink name=lumivane_sink" + sources;
@@ -706,6 +708,7 @@ class GstReader final : public Reader {
     }
     prepareDecodingUp(pipeline_.get());
     g_signal_connect(pipeline_.get(), "deep-element-added", G_CALLBACK(setUpPacedElement), nullptr);
+    keepJoinedOnClock(pipeline_.get(), joined.keys);
   }
 
   // A failure that waits for our own look at the server, which says what GStreamer could not.

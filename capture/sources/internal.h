@@ -77,6 +77,12 @@ void keepDecodingUp(GstBin* pipeline, GstElement* element, bool live);
 bool decodingIsDropping(GstElement* pipeline);
 bool decodingFellBehind(GstElement* pipeline);
 
+// For a joined recording's pipeline, before it starts (its branches' queues named
+// lumivane_queue0 and 1, its compositor lumivane_join): pictures that fall behind the clock make
+// every branch drop the same stretch, before its decoder, up to a time in `keys` (seconds) at
+// which each has a key frame, so that whole pictures go and the halves stay from one instant.
+void keepJoinedOnClock(GstElement* pipeline, const std::vector<double>& keys);
+
 // For a network recording's pipeline, prepared with prepareLiveEdge (before it starts) with the
 // sink that shows it on the clock: if it turns out to be a live playlist (one with no duration),
 // its pictures are shown near the live edge at their own pace. followLiveEdge is told of each

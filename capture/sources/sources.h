@@ -70,6 +70,9 @@ struct Joined {
   // The pictures' colours as GStreamer names them ("1:3:5:1"), over what GStreamer read of the
   // stream: the camera's own, or what the stream itself states; "" to keep GStreamer's.
   std::string colours;
+  // Seconds from the start at which every picture joined has a key frame: where a recording
+  // that falls behind its clock skips ahead to, all its pictures together.
+  std::vector<double> keys;
 };
 
 struct SourceChoice {
