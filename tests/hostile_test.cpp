@@ -11,6 +11,7 @@
 
 #include "capture/capture.h"
 #include "capture/sources/internal.h"
+#include "support/camera_files.h"
 #include "support/harness.h"
 
 namespace {
@@ -237,19 +238,14 @@ TEST(Hostile, DamagedStretchOfAVideoIsSkipped) {
   EXPECT_EQ(source.state, SourceState::live) << err;
 }
 
-// An Insta360 trailer only tells such a file apart, so one that lies about a size or a format
-// counts as damaged, and is read no further than the bytes at hand.
+// An Insta360 trailer only tells such a file apart: one that lies about a size or a format is
+// damaged, and is read no further than the bytes at hand.
 TEST(Hostile, InsvTrailersThatLieAreDamagedAndReadInBounds) {
-  // Some video, a JSON record, a protobuf record, then the end, whose trailer size (99) counts
-  // from the JSON record's payload. Offsets below count back from the file's end.
-  const std::string file =
-      std::string(16, 'v') + "{\"fps\":30}" + std::string("\x02\x04\x0a\0\0\0", 6) + "\x0a\x03ONE" +
-      std::string("\x01\x01\x05\0\0\0", 6) + std::string(32, '\0') +
-      std::string("\x63\0\0\0\x03\0\0\0", 8) + "8db42d694ccc418790edff439fe026bf";
+  const std::string file = std::string(16, 'v') + insvTrailer();
   const struct {
     const char* name;
-    size_t at;       // where `value` goes, back from the end; 0 for nowhere
-    uint32_t value;  // written little-endian in `width` bytes
+    size_t at;       // where `value` goes (little-endian, `width` bytes), back from the end
+    uint32_t value;  //
     int width;
     size_t keep;  // the file's last bytes kept as the whole file, 0 for all
     InsvTrailer expected;

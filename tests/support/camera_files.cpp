@@ -1,12 +1,9 @@
 // Files as 360 cameras write them, made by ffmpeg from one equirectangular panorama.
 #include "support/camera_files.h"
 
-#include <cassert>
-#include <cstdint>
 #include <cstdlib>
 #include <fstream>
 #include <iostream>
-#include <stdexcept>
 
 namespace {
 
@@ -22,19 +19,14 @@ bool runFfmpeg(const std::string& args) {
 
 std::string stillInput(const std::string& pano) { return "-framerate 30 -i " + quoted(pano) + " "; }
 
-// The picture made full-range BT.709, as the cameras signal it, then repeated `frames` times at
-// 30 fps, their rate. Repeating at the end of the graph runs its filters once, not once a frame.
+// The picture in full-range BT.709, as the cameras signal it, repeated at the end of the graph
+// (its filters run once) `frames` times at 30 fps.
 std::string fullRange709Repeated(int frames) {
-  assert(frames >= 1 && "loop=-1 would repeat the picture for ever");
   return "scale=out_color_matrix=bt709:out_range=full,format=yuvj420p,loop=loop=" +
          std::to_string(frames - 1) + ":size=1,setpts=N/30/TB";
 }
 const char kFullRange709Tags[] =
     "-color_range pc -colorspace bt709 -color_primaries bt709 -color_trc bt709 ";
-
-void putU32(std::string& out, std::uint32_t v) {
-  for (int i = 0; i < 4; ++i) out += static_cast<char>((v >> (8 * i)) & 0xff);
-}
 
 }  // namespace
 
@@ -96,24 +88,13 @@ std::vector<std::string> makeInsta360(const std::string& pano, const std::string
     }
   }
   if (!runFfmpeg(stillInput(pano) + "-filter_complex " + quoted(graph) + " " + outputs)) return {};
-  for (const std::string& path : paths) appendInsvTrailer(path);
+  for (const std::string& path : paths)
+    std::ofstream(path, std::ios::binary | std::ios::app) << insvTrailer();
   return paths;
 }
 
-void appendInsvTrailer(const std::string& path) {
-  // Records are read backwards from the end: each is its payload, then format, id and size.
-  const std::string payload = std::string("\x0a\x06", 2) + "serial";  // protobuf field 1
-  std::string trailer = payload;
-  trailer += static_cast<char>(1);  // format: protobuf
-  trailer += static_cast<char>(1);  // id: metadata
-  putU32(trailer, static_cast<std::uint32_t>(payload.size()));
-  const std::string magic = "8db42d694ccc418790edff439fe026bf";
-  trailer += std::string(32, '\0');
-  putU32(trailer, static_cast<std::uint32_t>(trailer.size() + 8 + magic.size()));
-  putU32(trailer, 3);  // version
-  trailer += magic;
-  std::ofstream file(path, std::ios::binary | std::ios::app);
-  if (!(file << trailer) || !file.flush()) {
-    throw std::runtime_error("camera_files: cannot append an Insta360 trailer to " + path);
-  }
+std::string insvTrailer() {
+  return std::string("{\"fps\":30}\x02\x04\x0a\0\0\0\x0a\x03ONE\x01\x01\x05\0\0\0", 27) +
+         std::string(32, '\0') + std::string("\x63\0\0\0\x03\0\0\0", 8) +
+         "8db42d694ccc418790edff439fe026bf";
 }
