@@ -1,5 +1,6 @@
 // Opening sources and retrying them, and the one table of their states, with the one-line
 // reports that keep a missing or lost source from being a dead window.
+#include <glib.h>
 #include <malloc.h>
 #include <poll.h>
 #include <sys/stat.h>
@@ -350,10 +351,18 @@ bool wantsCard(const FrameSource& source) {
 Layout sourceLayout(SourceChoice& choice) {
   Layout file;
   choice.joined = Joined{};
-  if (choice.kind == SourceKind::videoFile || choice.kind == SourceKind::stillImage) {
+  std::string path = choice.location;
+  bool local = choice.kind == SourceKind::videoFile || choice.kind == SourceKind::stillImage;
+  if (choice.kind == SourceKind::stream && path.rfind("file://", 0) == 0) {
+    gchar* named = g_filename_from_uri(path.c_str(), nullptr, nullptr);
+    local = named != nullptr;
+    path = local ? named : "";
+    g_free(named);
+  }
+  if (local) {
     std::string problem;
     std::vector<std::string> notes;
-    file = readFileLayout(choice.location, &problem, &choice.joined, &notes);
+    file = readFileLayout(path, &problem, &choice.joined, &notes);
     if (!problem.empty()) {
       std::fprintf(stderr, "lumivane: %s %s; shown as if it had no layout metadata\n",
                    describeSource(choice).c_str(), problem.c_str());

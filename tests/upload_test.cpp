@@ -366,15 +366,17 @@ TEST_F(Upload, CameraFilesShowTheirPanoramaByTheirNameAlone) {
       {"pair, from the right lens", made("pair", InsvForm::pair).at(1), "", whole},
       {"no partner", lone,
        "holds one lens, and its partner " + dir +
-           "/lone/VID_20260101_120000_00_001.insv is not there or holds no video; showing the "
-           "one lens",
+           "/lone/VID_20260101_120000_00_001.insv is not there or is not a video it can read; "
+           "showing the one lens",
        front},
       {"lenses that differ", differ,
-       "has lenses of different sizes or rates (960x960 and 480x480); showing the first", back},
+       "has lenses of different sizes or rates (960x960 at 30 fps and 480x480 at 30 fps); showing "
+       "the first",
+       back},
       {"damaged trailer", damaged, "ends in a damaged Insta360 trailer; it is not read", whole},
       {"two tracks of no camera", other,
-       "has two picture tracks (960x960 and 960x960) and no known camera's layout; showing the "
-       "first",
+       "has two picture tracks (960x960 at 30 fps and 960x960 at 30 fps) and no known camera's "
+       "layout; showing the first",
        asItIs},
   };
   for (const auto& c : cases) {

@@ -99,8 +99,11 @@ std::vector<double> commonKeys(const Track& a, const Track& b) {
   return common;
 }
 
+// "2272x736 at 30 fps"
 std::string sizeText(const Track& track) {
-  return std::to_string(track.width) + "x" + std::to_string(track.height);
+  char rate[32];
+  std::snprintf(rate, sizeof rate, " at %g fps", std::round(track.fps * 100) / 100);
+  return std::to_string(track.width) + "x" + std::to_string(track.height) + rate;
 }
 std::string lengthText(const Track& track) {
   char text[32];
@@ -180,22 +183,36 @@ bool recogniseRecording(AVFormatContext* context, const std::string& path, Layou
   join.height = tracks.front().height;
 
   // GoPro MAX: two strips of three faces each, whatever the file is called.
-  if (joins && tracks.size() >= 2 && sameSize(tracks[0], tracks[1])) {
-    for (const GoProMode& mode : kGoProModes) {
-      if (tracks[0].width != mode.width || tracks[0].height != mode.height) continue;
-      layout->projection = Projection::goproMax;
-      layout->bandShare = static_cast<double>(mode.band) / mode.width;
-      layout->described = true;
-      join.how = Joining::stacked;
-      join.keys = commonKeys(tracks[0], tracks[1]);
-      join.colours = "1:3:5:1";  // full range, BT.709's matrix, transfer and primaries
-      if (differInLength(tracks[0], tracks[1])) {
-        notes->push_back("has picture tracks of different lengths (" + lengthText(tracks[0]) +
-                         " and " + lengthText(tracks[1]) + "); what both hold is shown whole");
-      }
-      *joined = join;
-      return true;
+  const GoProMode* mode = nullptr;
+  for (const GoProMode& m : kGoProModes) {
+    if (tracks[0].width == m.width && tracks[0].height == m.height) mode = &m;
+  }
+  if (joins && tracks.size() >= 2 && mode != nullptr && sameSize(tracks[0], tracks[1])) {
+    if (!sameRate(tracks[0], tracks[1])) {
+      notes->push_back("has GoPro MAX's picture tracks at different rates (" + sizeText(tracks[0]) +
+                       " and " + sizeText(tracks[1]) + "); showing the first as it is");
+      layout->described = true;  // said: no layout hint besides
+      return false;
     }
+    layout->projection = Projection::goproMax;
+    layout->bandShare = static_cast<double>(mode->band) / mode->width;
+    layout->described = true;
+    join.how = Joining::stacked;
+    join.keys = commonKeys(tracks[0], tracks[1]);
+    // The camera's colours are full-range BT.709: those the stream states, else these.
+    join.colours = statedColours(context);
+    if (join.colours.empty()) join.colours = "1:3:5:1";
+    if (differInLength(tracks[0], tracks[1])) {
+      notes->push_back("has picture tracks of different lengths (" + lengthText(tracks[0]) +
+                       " and " + lengthText(tracks[1]) + "); what both hold is shown whole");
+    }
+    *joined = join;
+    return true;
+  }
+  if (extension == "360" && tracks.size() == 1) {
+    notes->push_back("holds one picture track, not GoPro MAX's two; showing it as it is");
+    layout->described = true;
+    return false;
   }
 
   // Insta360: by its extension, a preview's name, or its trailer.
@@ -210,6 +227,7 @@ bool recogniseRecording(AVFormatContext* context, const std::string& path, Layou
     if (tracks.size() >= 2) {
       notes->push_back("has two picture tracks (" + sizeText(tracks[0]) + " and " +
                        sizeText(tracks[1]) + ") and no known camera's layout; showing the first");
+      layout->described = true;  // said: no layout hint besides
     }
     return false;
   }
@@ -252,11 +270,10 @@ bool recogniseRecording(AVFormatContext* context, const std::string& path, Layou
     notes->push_back("holds one lens and names no partner (_00_ or _10_); showing the one lens");
   } else if (!firstTrack(partner, &other)) {
     notes->push_back("holds one lens, and its partner " + printableText(partner) +
-                     " is not there or holds no video; showing the one lens");
+                     " is not there or is not a video it can read; showing the one lens");
   } else if (!sameSize(tracks[0], other) || !sameRate(tracks[0], other)) {
     notes->push_back("holds one lens, and its partner " + printableText(partner) + " is " +
-                     sizeText(other) + ", not " + sizeText(tracks[0]) +
-                     " at the same rate; showing the one lens");
+                     sizeText(other) + ", not " + sizeText(tracks[0]) + "; showing the one lens");
   } else {
     join.how = Joining::twoFiles;
     join.keys = commonKeys(tracks[0], other);

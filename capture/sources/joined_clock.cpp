@@ -33,6 +33,9 @@ struct Step {
   bool skipping = false;
   GstClockTime from = 0, until = 0;  // dropped: after `from`, up to the key frame at `until`
   bool resumed[2] = {false, false};
+  // Where each branch took up again: the pictures that follow their key frame in decoding but
+  // come before it (an open group's leading pictures) refer to what was dropped, and go too.
+  GstClockTime resumedAt[2] = {0, 0};
   GstClockTime settledAt = 0;  // no new skip until the pictures shown have passed here
 };
 using StepPtr = std::shared_ptr<Step>;
@@ -52,7 +55,7 @@ GstPadProbeReturn dropSkipped(GstPad*, GstPadProbeInfo* info, gpointer data) {
     if (GST_EVENT_TYPE(GST_PAD_PROBE_INFO_EVENT(info)) == GST_EVENT_FLUSH_STOP) {
       step.skipping = step.wanted = false;
       step.last[0] = step.last[1] = GST_CLOCK_TIME_NONE;
-      step.settledAt = 0;
+      step.settledAt = step.resumedAt[0] = step.resumedAt[1] = 0;
     }
     return GST_PAD_PROBE_OK;
   }
@@ -81,9 +84,11 @@ GstPadProbeReturn dropSkipped(GstPad*, GstPadProbeInfo* info, gpointer data) {
     const bool key = !GST_BUFFER_FLAG_IS_SET(buffer, GST_BUFFER_FLAG_DELTA_UNIT);
     if (!key || time + kKeyToleranceNs < step.until) return GST_PAD_PROBE_DROP;
     step.resumed[i] = true;
+    step.resumedAt[i] = time;
     if (step.resumed[0] && (step.resumed[1] || step.branches < 2)) step.skipping = false;
     step.settledAt = step.until;
   }
+  if (time < step.resumedAt[i]) return GST_PAD_PROBE_DROP;
   step.last[i] = time;
   return GST_PAD_PROBE_OK;
 }
