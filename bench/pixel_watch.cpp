@@ -1,5 +1,6 @@
 // Watches one pixel of a window and prints the moment (steady clock, milliseconds) each time it
-// turns red: the far end of the end-to-end delay that scripts/live-delay.sh measures. With
+// turns red ("red T"), and the first time it changes at all ("shown T"): the far end of the
+// end-to-end delay that scripts/live-delay.sh measures. With
 // "changes", counts how often a 16 by 16 patch there changes instead, and prints the changes a
 // second: the new pictures a player shows, for scripts/players.sh. With "held", prints the
 // longest time in milliseconds that the patch stayed the same between two changes: the longest a
@@ -60,11 +61,20 @@ int main(int argc, char** argv) {
     XCloseDisplay(display);
     return 0;
   }
-  bool wasRed = false;
+  bool wasRed = false, shown = false, sampled = false;
+  unsigned long first = 0;
   while (Clock::now() < end) {
     XImage* image = XGetImage(display, window, x, y, 1, 1, AllPlanes, ZPixmap);
     if (image != nullptr) {
       const unsigned long pixel = XGetPixel(image, 0, 0);
+      // The first change marks the first picture: a red before it is the start, not a flash.
+      if (sampled && !shown && pixel != first) {
+        shown = true;
+        std::printf(
+            "shown %.1f\n",
+            std::chrono::duration<double, std::milli>(Clock::now().time_since_epoch()).count());
+      }
+      if (!sampled) first = pixel, sampled = true;
       const bool red = (pixel >> 16 & 255) > 180 && (pixel >> 8 & 255) < 80 && (pixel & 255) < 80;
       if (red && !wasRed) {
         std::printf(

@@ -17,7 +17,8 @@
 # the longest a picture was held once playing.
 # With --camera, the test camera of the tests (a V4L2 camera at the kernel interface, 3840 by
 # 1920 MJPEG at 30 fps) turns red every other second, alternately with this viewer and ffplay;
-# the delay runs from the moment the camera captures the first red frame.
+# the delay runs from the moment the camera captures the first red frame (its frame clock keeps to
+# the wall clock's whole seconds), for the flashes from the viewer's first picture on.
 # Every mode measures this viewer both as designed and with --gpu.
 set -eu
 cd "$(dirname "$0")/.."
@@ -102,7 +103,7 @@ measure() {  # CLIP MODE PORT [ffplay|--gpu]
   python3 - "$notes" "$dir/red-$3" "$(basename "$1")" <<'PY'
 import statistics, struct, sys
 sent = struct.unpack('18000d', open(sys.argv[1], 'rb').read())
-reds = [float(line.split()[1]) for line in open(sys.argv[2])]
+reds = [float(line.split()[1]) for line in open(sys.argv[2]) if line.startswith("red ")]
 if sys.argv[3].startswith('flashes'):
     delays = []
     for frame in range(60, 1860, 60):
@@ -156,10 +157,13 @@ camera() {  # [ffplay|--gpu]
 import statistics, sys, time
 # The camera's flashes start at odd whole seconds of the wall clock; the watcher notes steady time.
 offset = time.time() * 1000 - time.monotonic() * 1000
-reds = [float(line.split()[1]) + offset for line in open(sys.argv[1])]
+marks = [line.split() for line in open(sys.argv[1])]
+reds = [float(t) + offset for kind, t in marks if kind == "red"]
+# Flashes from the first picture on: a red before it is the viewer starting, not a delay.
+shown = min([float(t) + offset for kind, t in marks if kind == "shown"] or [float("inf")])
 delays = []
 for second in range(int(reds[0] // 1000) - 1 if reds else 0, int(reds[-1] // 1000) + 1 if reds else 0):
-    if second % 2 == 1:
+    if second % 2 == 1 and second * 1000 >= shown:
         after = [r - second * 1000 for r in reds if second * 1000 - 50 <= r < second * 1000 + 1000]
         if after:
             delays.append(after[0])
@@ -208,7 +212,7 @@ watch = subprocess.run(["./build/lumivane_pixel_watch", window, "320", "200", st
                        capture_output=True, text=True)
 player.kill()
 server.kill()
-reds = [float(line.split()[1]) for line in watch.stdout.splitlines() if line.strip()]
+reds = [float(line.split()[1]) for line in watch.stdout.splitlines() if line.startswith("red ")]
 for mark in (12, 60):
     if mark in sent:
         after = [r - sent[mark] for r in reds if r >= sent[mark] - 50]

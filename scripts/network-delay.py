@@ -104,7 +104,7 @@ reds = subprocess.run([watch, window, "320", "200", str(seconds)], capture_outpu
 longest = held.communicate()[0].strip()
 viewer.kill()
 pub.kill()
-reds = [float(line.split()[1]) for line in reds if line.strip()]
+reds = [float(line.split()[1]) for line in reds if line.startswith("red ")]
 delays = []
 for frame, at in sorted(sent.items()):
     after = [r - at for r in reds if at - 50 <= r < at + 9000]

@@ -137,7 +137,7 @@ struct Fake {
   std::size_t stride = 0;
   std::vector<v4l2_buffer> buffers;  // QUEUED and DONE in their flags as vb2 has them
   std::deque<unsigned> queued, done;
-  std::int64_t start = 0, startReal = 0, nextTick = 0, fps = 1, delivered = 0;
+  std::int64_t start = 0, startReal = 0, nextTick = 0, firstTick = 0, fps = 1, delivered = 0;
 };
 
 std::mutex g_mutex;
@@ -322,7 +322,7 @@ void capture(Fake& f, std::int64_t tick) {
     b.flags |= V4L2_BUF_FLAG_ERROR;
   }
   b.bytesused = static_cast<std::uint32_t>(used);
-  b.sequence = static_cast<std::uint32_t>(tick - 1);
+  b.sequence = static_cast<std::uint32_t>(tick - f.firstTick);
   b.timestamp = {at / kSecond, at % kSecond / 1000};
   f.done.push_back(index);
 }
@@ -517,10 +517,17 @@ int nodeIoctl(Fake& f, unsigned long request, void* arg) {
         if (f.buffers.empty()) return EINVAL;
         if (!f.streaming) {
           f.streaming = true;
-          f.start = now();
-          f.startReal = now(CLOCK_REALTIME);
-          f.nextTick = 1;  // the first frame is whole one frame time after the stream starts
+          // The frame clock runs from the last whole second of the wall clock, as if it had
+          // started then: a flash that starts on a whole second is in the frame captured at that
+          // very moment, and a delay measured from the second runs from its capture.
+          const std::int64_t monotonic = now(), real = now(CLOCK_REALTIME);
+          const std::int64_t since = real % kSecond;
+          f.start = monotonic - since;
+          f.startReal = real - since;
           f.fps = g_rate;
+          // The first frame is whole one frame time after the stream starts.
+          f.firstTick = (since * f.fps + kSecond - 1) / kSecond + 1;
+          f.nextTick = f.firstTick;
           f.delivered = 0;
         }
         return 0;
