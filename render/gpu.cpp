@@ -1,5 +1,6 @@
 // Drawing with the shader (--gpu): the planes' textures, the programs, and the one quad whose
-// every pixel casts its ray at the sphere.
+// every pixel casts its ray at the sphere, or, while the view stands still, reads where the ray
+// met the frame at an earlier draw.
 #define GL_GLEXT_PROTOTYPES
 #include <GL/gl.h>
 #include <GL/glext.h>
@@ -7,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "render/render.h"
 #include "render/sphere.glsl.h"
@@ -87,10 +89,11 @@ bool shaderCompiles(GLuint shader) {
 }
 
 // One variant of the program, compiled and linked; 0 when this GL cannot.
-GLuint buildProgram(int pixels, int place, bool luminance) {
+GLuint buildProgram(int pixels, int place, int kept, bool luminance) {
   const std::string defines = "#version 120\n#define PIXELS " + std::to_string(pixels) +
-                              "\n#define PLACE " + std::to_string(place) + "\n#define SECOND " +
-                              (luminance ? "a" : "g") + "\n";
+                              "\n#define PLACE " + std::to_string(place) + "\n#define KEPT " +
+                              std::to_string(kept) + "\n#define SECOND " + (luminance ? "a" : "g") +
+                              "\n";
   const char* vertex[] = {defines.c_str(), kSphereVertexShader};
   const char* fragment[] = {defines.c_str(), kSphereFragmentShader};
   const GLuint vs = glCreateShader(GL_VERTEX_SHADER);
@@ -118,13 +121,13 @@ GLuint buildProgram(int pixels, int place, bool luminance) {
   return program;
 }
 
-GLuint programFor(GpuDrawing& gpu, const FrameLook& look) {
-  const int variant = pixelsVariant(look.pixels) * 16 + placeVariant(look.geometry);
+GLuint programFor(GpuDrawing& gpu, const FrameLook& look, int kept = 0) {
+  const int variant = kept * 256 + pixelsVariant(look.pixels) * 16 + placeVariant(look.geometry);
   for (const auto& known : gpu.programs) {
     if (known.first == variant) return known.second;
   }
   const GLuint program =
-      buildProgram(pixelsVariant(look.pixels), placeVariant(look.geometry), gpu.luminance);
+      buildProgram(pixelsVariant(look.pixels), placeVariant(look.geometry), kept, gpu.luminance);
   // Kept even when 0, so that a variant this GL refuses is not compiled again at every frame.
   gpu.programs.emplace_back(variant, program);
   return program;
@@ -147,64 +150,149 @@ bool hasExtension(const char* name) {
   return false;
 }
 
-void uniform1i(GLuint program, const char* name, int value) {
-  glUniform1i(glGetUniformLocation(program, name), value);
-}
-void uniform1f(GLuint program, const char* name, double value) {
-  glUniform1f(glGetUniformLocation(program, name), static_cast<float>(value));
-}
-void uniform2f(GLuint program, const char* name, double x, double y) {
-  glUniform2f(glGetUniformLocation(program, name), static_cast<float>(x), static_cast<float>(y));
-}
-void uniform3f(GLuint program, const char* name, double x, double y, double z) {
-  glUniform3f(glGetUniformLocation(program, name), static_cast<float>(x), static_cast<float>(y),
-              static_cast<float>(z));
-}
-void uniform4f(GLuint program, const char* name, double x, double y, double z, double w) {
-  glUniform4f(glGetUniformLocation(program, name), static_cast<float>(x), static_cast<float>(y),
-              static_cast<float>(z), static_cast<float>(w));
-}
+// Sets a program's uniforms and notes every value sent; with no program, only notes them. Two
+// draws that send the same values find the same place in the frame for each pixel.
+struct Uniforms {
+  GLuint program = 0;
+  std::vector<float> sent;
+
+  template <typename... Values>
+  void floats(const char* name, Values... values) {
+    const float v[] = {static_cast<float>(values)...};
+    given(name, v, static_cast<int>(sizeof...(Values)));
+  }
+  void given(const char* name, const float* v, int count) {
+    sent.insert(sent.end(), v, v + count);
+    if (program == 0) return;
+    const GLint at = glGetUniformLocation(program, name);
+    switch (count) {
+      case 1:
+        glUniform1fv(at, 1, v);
+        break;
+      case 2:
+        glUniform2fv(at, 1, v);
+        break;
+      case 3:
+        glUniform3fv(at, 1, v);
+        break;
+      case 9:
+        glUniformMatrix3fv(at, 1, GL_FALSE, v);
+        break;
+      default:
+        glUniform4fv(at, 1, v);
+        break;
+    }
+  }
+  void integer(const char* name, int value) {
+    sent.push_back(static_cast<float>(value));
+    if (program != 0) glUniform1i(glGetUniformLocation(program, name), value);
+  }
+};
 
 // Everything the shader reads of the frame and its layout.
-void setFrameUniforms(GLuint program, const GpuDrawing& gpu) {
+void setFrameUniforms(Uniforms& u, const GpuDrawing& gpu) {
   const FrameLook& look = gpu.look;
   const LayoutGeometry& g = look.geometry;
   // YV12 holds V before U: its planes are handed to the shader the other way round.
   const bool vFirst = look.pixels == PixelLayout::yv12;
-  uniform1i(program, "plane0", 0);
-  uniform1i(program, "plane1", vFirst ? 2 : 1);
-  uniform1i(program, "plane2", vFirst ? 1 : 2);
-  uniform2f(program, "pictureSize", g.picture.width, g.picture.height);
-  uniform2f(program, "frameSize", g.frame.width, g.frame.height);
-  uniform2f(program, "packedSize", gpu.planeSizes[0].width, gpu.planeSizes[0].height);
+  u.integer("plane0", 0);
+  u.integer("plane1", vFirst ? 2 : 1);
+  u.integer("plane2", vFirst ? 1 : 2);
+  u.floats("pictureSize", g.picture.width, g.picture.height);
+  u.floats("frameSize", g.frame.width, g.frame.height);
+  u.floats("packedSize", gpu.planeSizes[0].width, gpu.planeSizes[0].height);
   const cv::Size chroma = gpu.planeSizes[1].area() > 0 ? gpu.planeSizes[1] : g.frame;
   const double subX = static_cast<double>(planeSize(look.pixels, cv::Size(2, 2), 1).width);
   const double subY = static_cast<double>(planeSize(look.pixels, cv::Size(2, 2), 1).height);
   // Luma pixels per chroma sample: 2 where the chroma plane of a 2 by 2 frame is 1 wide.
-  uniform2f(program, "chromaSub", 2.0 / subX, 2.0 / subY);
-  uniform2f(program, "chromaStep", subX / 2.0 / chroma.width, subY / 2.0 / chroma.height);
-  uniform1i(program, "chromaWraps", g.wraps && g.remapped);
-  uniform2f(program, "chromaShift", look.chromaCositedX ? 0.5 : 0.0,
-            look.chromaCositedY ? 0.5 : 0.0);
+  u.floats("chromaSub", 2.0 / subX, 2.0 / subY);
+  u.floats("chromaStep", subX / 2.0 / chroma.width, subY / 2.0 / chroma.height);
+  u.integer("chromaWraps", g.wraps && g.remapped);
+  u.floats("chromaShift", look.chromaCositedX ? 0.5 : 0.0, look.chromaCositedY ? 0.5 : 0.0);
   const YuvToRgb colours = yuvToRgb(look.matrix, look.fullRange);
-  glUniformMatrix3fv(glGetUniformLocation(program, "toRgb"), 1, GL_FALSE, colours.matrix);
-  glUniform3fv(glGetUniformLocation(program, "yuvOffset"), 1, colours.offset);
-  uniform3f(program, "border", g.border[2] / 255.0, g.border[1] / 255.0, g.border[0] / 255.0);
+  u.given("toRgb", colours.matrix, 9);
+  u.given("yuvOffset", colours.offset, 3);
+  u.floats("border", g.border[2] / 255.0, g.border[1] / 255.0, g.border[0] / 255.0);
   float rotation[9];
   for (int column = 0; column < 3; ++column) {
     for (int row = 0; row < 3; ++row) {
       rotation[3 * column + row] = static_cast<float>(g.rotation(row, column));
     }
   }
-  glUniformMatrix3fv(glGetUniformLocation(program, "rotation"), 1, GL_FALSE, rotation);
-  uniform2f(program, "eye", g.eye.width, g.eye.height);
-  uniform4f(program, "panorama", g.fullWidth, g.fullHeight, g.cropLeftPx, g.cropTopPx);
-  uniform1i(program, "cropped", g.cropped);
-  uniform1i(program, "wholeRow", g.wholeRow);
-  uniform4f(program, "lenses", g.leftCentreX, g.rightCentreX, g.centreY, g.radius);
-  uniform1f(program, "halfFov", g.halfFov);
-  uniform3f(program, "faces", g.faceWidth, g.faceHeight, g.pad);
-  uniform2f(program, "sides", g.sideWidth, g.band);
+  u.given("rotation", rotation, 9);
+  u.floats("eye", g.eye.width, g.eye.height);
+  u.floats("panorama", g.fullWidth, g.fullHeight, g.cropLeftPx, g.cropTopPx);
+  u.integer("cropped", g.cropped);
+  u.integer("wholeRow", g.wholeRow);
+  u.floats("lenses", g.leftCentreX, g.rightCentreX, g.centreY, g.radius);
+  u.floats("halfFov", g.halfFov);
+  u.floats("faces", g.faceWidth, g.faceHeight, g.pad);
+  u.floats("sides", g.sideWidth, g.band);
+}
+
+void setRayUniforms(Uniforms& u, const RayModel& rays) {
+  u.floats("radius", kSphereRadius);
+  u.given("eyePosition", rays.eye, 3);
+  u.given("rayTurn", rays.turn, 9);
+  u.given("frustum", rays.frustum, 2);
+  u.given("depthRange", rays.depthRange, 2);
+}
+
+// One quad over the part of the window the sphere can cover; the shader finds the sphere in it,
+// nearer points first.
+void drawBox(const RayModel& rays) {
+  glDisable(GL_DEPTH_TEST);
+  glBegin(GL_QUADS);
+  glVertex2f(rays.screen[0], rays.screen[1]);
+  glVertex2f(rays.screen[2], rays.screen[1]);
+  glVertex2f(rays.screen[2], rays.screen[3]);
+  glVertex2f(rays.screen[0], rays.screen[3]);
+  glEnd();
+  glEnable(GL_DEPTH_TEST);
+}
+
+// Makes sure that the kept texture holds each pixel's place in the frame for this view, worked
+// out now if it does not; false where it cannot: no float textures or framebuffers, or a layout
+// that reads two places for a pixel (GoPro's band).
+bool keepPlaces(GpuDrawing& gpu, const RayModel& rays, cv::Size window) {
+  if (!gpu.keeping || gpu.look.geometry.band > 0 || window.area() <= 0) return false;
+  if (gpu.keptReady) return true;
+  const GLuint program = programFor(gpu, gpu.look, 1);
+  if (program == 0) return false;
+  if (gpu.keptFramebuffer == 0) {
+    glGenTextures(1, &gpu.keptTexture);
+    glGenFramebuffers(1, &gpu.keptFramebuffer);
+  }
+  glActiveTexture(GL_TEXTURE3);
+  glBindTexture(GL_TEXTURE_2D, gpu.keptTexture);
+  if (gpu.keptSize != window) {
+    glTexImage2D(GL_TEXTURE_2D, 0, GL_RGBA32F, window.width, window.height, 0, GL_RGBA, GL_FLOAT,
+                 nullptr);
+    glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, GL_NEAREST);
+    glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MAG_FILTER, GL_NEAREST);
+    glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_S, GL_CLAMP_TO_EDGE);
+    glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_T, GL_CLAMP_TO_EDGE);
+    gpu.keptSize = window;
+  }
+  // Not read while it is written.
+  glBindTexture(GL_TEXTURE_2D, 0);
+  glActiveTexture(GL_TEXTURE0);
+  glBindFramebuffer(GL_FRAMEBUFFER, gpu.keptFramebuffer);
+  glFramebufferTexture2D(GL_FRAMEBUFFER, GL_COLOR_ATTACHMENT0, GL_TEXTURE_2D, gpu.keptTexture, 0);
+  const bool complete = glCheckFramebufferStatus(GL_FRAMEBUFFER) == GL_FRAMEBUFFER_COMPLETE;
+  if (complete) {
+    glUseProgram(program);
+    Uniforms u{program, {}};
+    setFrameUniforms(u, gpu);
+    setRayUniforms(u, rays);
+    drawBox(rays);
+    glUseProgram(0);
+  }
+  glBindFramebuffer(GL_FRAMEBUFFER, 0);
+  // A GL that cannot draw into such a texture never will.
+  gpu.keeping = complete;
+  gpu.keptReady = complete;
+  return complete;
 }
 
 }  // namespace
@@ -218,9 +306,12 @@ bool startGpuDrawing(GpuDrawing& gpu) {
   bool able = atLeast(version, 2, 1) && atLeast(shading, 1, 20);
   if (able) {
     gpu.luminance = !atLeast(version, 3, 0) && !hasExtension("GL_ARB_texture_rg");
+    gpu.keeping = atLeast(version, 3, 0) || (hasExtension("GL_ARB_framebuffer_object") &&
+                                             hasExtension("GL_ARB_texture_float"));
     glGenTextures(3, gpu.textures);
     // The commonest variant is compiled now: a GL that cannot build it cannot draw this way.
-    // The others (35 in all, each 3 ms and 1 MB on llvmpipe) as frames need them.
+    // The others (35 for each way of drawing, each 3 ms and 1 MB on llvmpipe) as frames and
+    // views need them.
     FrameLook plain;
     plain.geometry.remapped = false;
     able = canDraw(gpu, plain);
@@ -284,22 +375,28 @@ bool uploadPlanes(GpuDrawing& gpu, const Planes& planes, const FrameLook& look) 
 }
 
 void drawPlanes(GpuDrawing& gpu, float brightness) {
-  const GLuint program = programFor(gpu, gpu.look);
   double modelView[16], projection[16];
   GLint viewport[4] = {};
   glGetDoublev(GL_MODELVIEW_MATRIX, modelView);
   glGetDoublev(GL_PROJECTION_MATRIX, projection);
   glGetIntegerv(GL_VIEWPORT, viewport);
   const RayModel rays = rayModel(modelView, projection, kSphereRadius, viewport[3]);
-  if (program == 0 || !rays.drawable) return;
-  glUseProgram(program);
-  setFrameUniforms(program, gpu);
-  uniform1f(program, "brightness", brightness);
-  uniform1f(program, "radius", kSphereRadius);
-  glUniform3fv(glGetUniformLocation(program, "eyePosition"), 1, rays.eye);
-  glUniformMatrix3fv(glGetUniformLocation(program, "rayTurn"), 1, GL_FALSE, rays.turn);
-  glUniform2fv(glGetUniformLocation(program, "frustum"), 1, rays.frustum);
-  glUniform2fv(glGetUniformLocation(program, "depthRange"), 1, rays.depthRange);
+  if (!rays.drawable) return;
+  // What each pixel's place in the frame depends on: when a draw's is the last one's, the view
+  // stands still and the places can be kept.
+  Uniforms view;
+  setFrameUniforms(view, gpu);
+  setRayUniforms(view, rays);
+  std::vector<float>& key = view.sent;
+  key.insert(key.end(), rays.screen, rays.screen + 4);
+  for (const GLint side : viewport) key.push_back(static_cast<float>(side));
+  key.push_back(static_cast<float>(pixelsVariant(gpu.look.pixels)));
+  key.push_back(static_cast<float>(placeVariant(gpu.look.geometry)));
+  const bool still = key == gpu.lastView;
+  if (!still) {
+    gpu.lastView = std::move(key);
+    gpu.keptReady = false;
+  }
   // The frame as it is is read texel by texel, as nearest filtering reads the picture; an
   // unwrapped one between texels, as the remap reads it, and chroma between its samples, as a
   // conversion upsamples it. Where no texel of a plane can cover more than a pixel, the nearest
@@ -320,15 +417,24 @@ void drawPlanes(GpuDrawing& gpu, float brightness) {
     glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_T, GL_CLAMP_TO_EDGE);
   }
   glActiveTexture(GL_TEXTURE0);
-  // One quad over the part of the window the sphere can cover; the shader finds the sphere in
-  // it, nearer points first.
-  glDisable(GL_DEPTH_TEST);
-  glBegin(GL_QUADS);
-  glVertex2f(rays.screen[0], rays.screen[1]);
-  glVertex2f(rays.screen[2], rays.screen[1]);
-  glVertex2f(rays.screen[2], rays.screen[3]);
-  glVertex2f(rays.screen[0], rays.screen[3]);
-  glEnd();
-  glEnable(GL_DEPTH_TEST);
+  // A view that stands still reads the frame where the last draw found each pixel's place: the
+  // sphere's and the layout's arithmetic is done once, and each new frame costs only its reads.
+  // A moving view (a spin, a drag) is worked out afresh, as keeping it would cost a pass more.
+  const bool kept = still && keepPlaces(gpu, rays, cv::Size(viewport[2], viewport[3]));
+  const GLuint program = programFor(gpu, gpu.look, kept ? 2 : 0);
+  if (program == 0) return;
+  glUseProgram(program);
+  Uniforms u{program, {}};
+  setFrameUniforms(u, gpu);
+  setRayUniforms(u, rays);
+  u.floats("brightness", brightness);
+  if (kept) {
+    glActiveTexture(GL_TEXTURE3);
+    glBindTexture(GL_TEXTURE_2D, gpu.keptTexture);
+    glActiveTexture(GL_TEXTURE0);
+    u.integer("kept", 3);
+    u.floats("keptSize", gpu.keptSize.width, gpu.keptSize.height);
+  }
+  drawBox(rays);
   glUseProgram(0);
 }

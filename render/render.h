@@ -64,6 +64,12 @@ struct GpuDrawing {
   PixelLayout madeFor = PixelLayout::i420;
   FrameLook look;                                  // of the frame the textures hold
   std::vector<std::pair<int, unsigned>> programs;  // GL programs by variant
+  // Each window pixel's place in the frame, kept in a float texture while the view stands still.
+  bool keeping = false;  // this GL has float textures to draw into
+  unsigned keptTexture = 0, keptFramebuffer = 0;
+  cv::Size keptSize;            // the window's, as the texture was made
+  bool keptReady = false;       // it holds the places for the last draw's view
+  std::vector<float> lastView;  // what the last draw's places depended on
 };
 
 // RGB = matrix * (YUV - offset), each channel from 0 to 1; the matrix column by column, as

@@ -4,8 +4,11 @@
 // would make; that pixel's direction is looked up in the frame through its layout, by the same
 // arithmetic as the remap tables; the frame's YUV there becomes RGB by the frame's matrix.
 // Compiled once per variant, chosen by the defines put in front: PIXELS (how the frame's
-// colours are read), PLACE (how its layout is unwrapped) and SECOND (the channel that holds a
-// two-byte texture's second byte: g, or a where only LUMINANCE_ALPHA exists).
+// colours are read), PLACE (how its layout is unwrapped), SECOND (the channel that holds a
+// two-byte texture's second byte: g, or a where only LUMINANCE_ALPHA exists) and KEPT: 0 draws
+// as above; 1 writes, instead of a colour, where each pixel reads the frame (a float texture
+// kept while the view stays still); 2 draws from that texture, with none of the sphere's or the
+// layout's arithmetic.
 #pragma once
 
 // Pixels: 0 three planes, 1 luma then chroma as U V pairs, 6 as V U pairs, 2 YUYV, 3 UYVY,
@@ -47,18 +50,43 @@ uniform vec4 lenses;       // fisheye: left and right centre x, centre y, radius
 uniform float halfFov;
 uniform vec3 faces;        // cubemaps: a face's width and height, the padding around them
 uniform vec2 sides;        // equi-angular: the side tiles' width, and their band's blend width
+uniform sampler2D kept;    // KEPT 2: where each pixel reads the frame
+uniform vec2 keptSize;
 varying vec3 ray;
 
 const float PI = 3.14159265358979;
+// Where a kept pixel reads: x far below any pixel position says the sphere is missed there, or
+// that the frame holds nothing for it.
+const float MISSED = -1.0e4, EMPTY = -2.0e4;
 
 // atan2 that stays defined where both are 0: at the poles every longitude is the same.
 float angle(float y, float x) { return (x == 0.0 && y == 0.0) ? 0.0 : atan(y, x); }
 
 vec2 within(vec2 p, vec4 r) { return clamp(p, r.xy, r.xy + r.zw - 1.0); }
 
-// The frame's colour at pixel position p (centres at whole numbers), taken only from the part r
-// (x, y, width, height) that p belongs to, so that no neighbouring face or lens bleeds in.
-vec3 colourAt(vec2 p, vec4 r) {
+// Where the frame is read for pixel position p (centres at whole numbers) of the part r (x, y,
+// width, height) that p belongs to: p, and for chroma planes their texture coordinate, kept
+// within the part, so that no neighbouring face or lens bleeds in.
+vec4 readPoint(vec2 p, vec4 r) {
+#if PIXELS == 0 || PIXELS == 1 || PIXELS == 6
+  // Chroma is sampled half a chroma sample inside the part, or it blends with the next one. A
+  // whole panorama's is too, as a decoder's conversion takes it, except where the picture is
+  // unwrapped between texels: there it runs on across the seam with the luma.
+  // The first and last chroma samples that the part holds, at their middles.
+  vec2 low = (floor(r.xy / chromaSub) + 0.5) * chromaSub;
+  vec2 high = (floor((r.xy + r.zw - 1.0) / chromaSub) + 0.5) * chromaSub;
+  vec2 q = p + 0.5 + chromaShift;
+  vec2 chroma = clamp(q, low, max(high, low));
+  if (chromaWraps) chroma.x = q.x;
+  return vec4(p, chroma * chromaStep);
+#else
+  return vec4(p, 0.0, 0.0);
+#endif
+}
+
+// The frame's colour where `point` says.
+vec3 colourOf(vec4 point) {
+  vec2 p = point.xy;
   vec2 luma = (p + 0.5) / frameSize;
 #if PIXELS == 5
   return texture2D(plane0, luma).rgb;
@@ -81,29 +109,30 @@ vec3 colourAt(vec2 p, vec4 r) {
 #endif
 #else
   yuv.x = texture2D(plane0, luma).r;
-  // Chroma is sampled half a chroma sample inside the part, or it blends with the next one. A
-  // whole panorama's is too, as a decoder's conversion takes it, except where the picture is
-  // unwrapped between texels: there it runs on across the seam with the luma.
-  // The first and last chroma samples that the part holds, at their middles.
-  vec2 low = (floor(r.xy / chromaSub) + 0.5) * chromaSub;
-  vec2 high = (floor((r.xy + r.zw - 1.0) / chromaSub) + 0.5) * chromaSub;
-  vec2 q = p + 0.5 + chromaShift;
-  vec2 chroma = clamp(q, low, max(high, low));
-  if (chromaWraps) chroma.x = q.x;
-  chroma *= chromaStep;
 #if PIXELS == 0
-  yuv.yz = vec2(texture2D(plane1, chroma).r, texture2D(plane2, chroma).r);
+  yuv.yz = vec2(texture2D(plane1, point.zw).r, texture2D(plane2, point.zw).r);
 #elif PIXELS == 1
-  vec4 uv = texture2D(plane1, chroma);
+  vec4 uv = texture2D(plane1, point.zw);
   yuv.yz = vec2(uv.r, uv.SECOND);
 #else
-  vec4 vu = texture2D(plane1, chroma);
+  vec4 vu = texture2D(plane1, point.zw);
   yuv.yz = vec2(vu.SECOND, vu.r);
 #endif
 #endif
   return clamp(toRgb * (yuv - yuvOffset), 0.0, 1.0);
 #endif
 }
+
+// What the unwrapping gives for each pixel: its colour, or where it reads the frame.
+#if KEPT == 1
+#define Shade vec4
+Shade colourAt(vec2 p, vec4 r) { return readPoint(p, r); }
+#define NOTHING vec4(EMPTY, 0.0, 0.0, 0.0)
+#else
+#define Shade vec3
+Shade colourAt(vec2 p, vec4 r) { return colourOf(readPoint(p, r)); }
+#define NOTHING border
+#endif
 
 // The cube face that d meets, as the remap tables choose it, and where on it, from -1 to 1.
 // Faces: 0 right, 1 left, 2 up, 3 down, 4 front, 5 back.
@@ -133,7 +162,7 @@ vec2 turned(vec2 sineCosine, float by) {
 }
 
 // The frame's colour for the picture pixel `cell`, which the ray met at `st`, point `hit`.
-vec3 frameColour(vec2 cell, vec2 st, vec3 hit) {
+Shade frameColour(vec2 cell, vec2 st, vec3 hit) {
 #if PLACE == 0
   return colourAt(cell, vec4(0.0, 0.0, frameSize));
 #else
@@ -153,7 +182,7 @@ vec3 frameColour(vec2 cell, vec2 st, vec3 hit) {
   if (wholeRow) p.x -= floor((p.x + 0.5) / eye.x) * eye.x;
   if (cropped) {
     if (p.y <= -0.5 || p.y >= eye.y - 0.5 || (!wholeRow && (p.x <= -0.5 || p.x >= eye.x - 0.5)))
-      return border;
+      return NOTHING;
     p.x = clamp(p.x, 0.0, eye.x - 1.0);
   }
   p.y = clamp(p.y, 0.0, eye.y - 1.0);
@@ -161,7 +190,7 @@ vec3 frameColour(vec2 cell, vec2 st, vec3 hit) {
 #elif PLACE == 2
   float sideways = length(d.xy);
   float offAxis = angle(sideways, abs(d.z));
-  if (offAxis > halfFov) return border;
+  if (offAxis > halfFov) return NOTHING;
   vec2 off = sideways > 0.0 ? d.xy / sideways * (offAxis / halfFov * lenses.w) : vec2(0.0);
   // One read for either lens: a branch would read both.
   float middle = eye.x / 2.0;
@@ -209,10 +238,24 @@ vec3 frameColour(vec2 cell, vec2 st, vec3 hit) {
 }
 
 void main() {
+#if KEPT == 2
+  vec4 point = texture2D(kept, gl_FragCoord.xy / keptSize);
+  if (point.x < (MISSED + EMPTY) / 2.0) {
+    gl_FragColor = vec4(border * brightness, 1.0);
+  } else if (point.x < MISSED / 2.0) {
+    gl_FragColor = vec4(0.0);
+  } else {
+    gl_FragColor = vec4(colourOf(point) * brightness, 1.0);
+  }
+#else
   // Where the ray meets the sphere: the nearer point that lies between the near and far planes,
   // as the depth test and clipping would keep it. Elsewhere the background's clear colour is
   // written, which costs less than leaving the pixel.
+#if KEPT == 1
+  gl_FragColor = vec4(MISSED, 0.0, 0.0, 0.0);
+#else
   gl_FragColor = vec4(0.0);
+#endif
   float a = dot(ray, ray), b = dot(eyePosition, ray);
   float c = dot(eyePosition, eyePosition) - radius * radius;
   float disc = b * b - a * c;
@@ -227,6 +270,11 @@ void main() {
   float turn = -angle(p.x, p.y) / (2.0 * PI);
   vec2 st = vec2(turn - floor(turn), 1.0 - angle(length(p.xy), p.z) / PI);
   vec2 cell = min(floor(st * pictureSize), pictureSize - 1.0);
+#if KEPT == 1
+  gl_FragColor = frameColour(cell, st, p);
+#else
   gl_FragColor = vec4(frameColour(cell, st, p) * brightness, 1.0);
+#endif
+#endif
 }
 )";
