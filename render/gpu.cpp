@@ -150,8 +150,12 @@ bool hasExtension(const char* name) {
   return false;
 }
 
+// The most window pixels whose places are kept, 16 bytes each: a 4K screen's.
+constexpr int kMostKeptPixels = 3840 * 2160;
+
 // Sets a program's uniforms and notes every value sent; with no program, only notes them. Two
 // draws that send the same values find the same place in the frame for each pixel.
+
 struct Uniforms {
   GLuint program = 0;
   std::vector<float> sent;
@@ -255,10 +259,17 @@ void drawBox(const RayModel& rays) {
 // out now if it does not; false where it cannot: no float textures or framebuffers, or a layout
 // that reads two places for a pixel (GoPro's band).
 bool keepPlaces(GpuDrawing& gpu, const RayModel& rays, cv::Size window) {
-  if (!gpu.keeping || gpu.look.geometry.band > 0 || window.area() <= 0) return false;
-  if (gpu.keptReady) return true;
+  if (!gpu.keeping || gpu.look.geometry.band > 0 || gpu.keptReady) return gpu.keptReady;
+  // A window larger than a texture, or than the memory allowed for the places, is worked out
+  // at every draw.
+  GLint maxSide = 0;
+  glGetIntegerv(GL_MAX_TEXTURE_SIZE, &maxSide);
+  if (window.width <= 0 || window.height <= 0 || window.width > maxSide ||
+      window.height > maxSide || window.area() > kMostKeptPixels) {
+    return false;
+  }
   const GLuint program = programFor(gpu, gpu.look, 1);
-  if (program == 0) return false;
+  if (program == 0 || programFor(gpu, gpu.look, 2) == 0) return false;
   if (gpu.keptFramebuffer == 0) {
     glGenTextures(1, &gpu.keptTexture);
     glGenFramebuffers(1, &gpu.keptFramebuffer);
@@ -266,13 +277,21 @@ bool keepPlaces(GpuDrawing& gpu, const RayModel& rays, cv::Size window) {
   glActiveTexture(GL_TEXTURE3);
   glBindTexture(GL_TEXTURE_2D, gpu.keptTexture);
   if (gpu.keptSize != window) {
+    while (glGetError() != GL_NO_ERROR) {
+    }
     glTexImage2D(GL_TEXTURE_2D, 0, GL_RGBA32F, window.width, window.height, 0, GL_RGBA, GL_FLOAT,
                  nullptr);
+    // Out of memory leaves the texture as it was: this window is worked out at every draw.
+    gpu.keptSize = glGetError() == GL_NO_ERROR ? window : cv::Size();
     glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, GL_NEAREST);
     glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MAG_FILTER, GL_NEAREST);
     glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_S, GL_CLAMP_TO_EDGE);
     glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_T, GL_CLAMP_TO_EDGE);
-    gpu.keptSize = window;
+    if (gpu.keptSize != window) {
+      glBindTexture(GL_TEXTURE_2D, 0);
+      glActiveTexture(GL_TEXTURE0);
+      return false;
+    }
   }
   // Not read while it is written.
   glBindTexture(GL_TEXTURE_2D, 0);
@@ -289,7 +308,7 @@ bool keepPlaces(GpuDrawing& gpu, const RayModel& rays, cv::Size window) {
     glUseProgram(0);
   }
   glBindFramebuffer(GL_FRAMEBUFFER, 0);
-  // A GL that cannot draw into such a texture never will.
+  // A GL that cannot draw into a float texture of a size it allows never will.
   gpu.keeping = complete;
   gpu.keptReady = complete;
   return complete;
@@ -306,8 +325,11 @@ bool startGpuDrawing(GpuDrawing& gpu) {
   bool able = atLeast(version, 2, 1) && atLeast(shading, 1, 20);
   if (able) {
     gpu.luminance = !atLeast(version, 3, 0) && !hasExtension("GL_ARB_texture_rg");
+    // Places are kept in a float texture drawn into, whose values a GL 2 without float colour
+    // buffers would clamp from 0 to 1.
     gpu.keeping = atLeast(version, 3, 0) || (hasExtension("GL_ARB_framebuffer_object") &&
-                                             hasExtension("GL_ARB_texture_float"));
+                                             hasExtension("GL_ARB_texture_float") &&
+                                             hasExtension("GL_ARB_color_buffer_float"));
     glGenTextures(3, gpu.textures);
     // The commonest variant is compiled now: a GL that cannot build it cannot draw this way.
     // The others (35 for each way of drawing, each 3 ms and 1 MB on llvmpipe) as frames and

@@ -51,7 +51,7 @@ uniform float halfFov;
 uniform vec3 faces;        // cubemaps: a face's width and height, the padding around them
 uniform vec2 sides;        // equi-angular: the side tiles' width, and their band's blend width
 uniform sampler2D kept;    // KEPT 2: where each pixel reads the frame
-uniform vec2 keptSize;
+uniform vec2 keptSize;     // the window's: its viewport starts at its corner
 varying vec3 ray;
 
 const float PI = 3.14159265358979;

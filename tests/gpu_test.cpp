@@ -100,6 +100,7 @@ std::vector<cv::Mat> drawnViews(const SourceChoice& choice, const Layout* layout
     if (shown.planes != nullptr) {
       drawScene();
       views.push_back(readBackBuffer());
+      EXPECT_EQ(viewer.gpu.keptReady, viewer.gpu.keeping && shown.geometry.band == 0) << view.name;
     }
   }
   releaseSource(source);
@@ -119,6 +120,7 @@ class Gpu : public GlTest {
     const char* override = std::getenv("MESA_EXTENSION_OVERRIDE");
     EXPECT_EQ(viewer.gpu.luminance,
               override != nullptr && std::strstr(override, "-GL_ARB_texture_rg") != nullptr);
+    EXPECT_TRUE(viewer.gpu.keeping || std::getenv("MESA_GL_VERSION_OVERRIDE") != nullptr);
   }
 };
 
