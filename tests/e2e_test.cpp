@@ -97,6 +97,12 @@ TEST_F(EndToEnd, BadArgumentsGetOneLineAndARunningWindow) {
   mkfifo(fifo.c_str(), 0644);
   const std::string sound = dir_ + "/sound.m4a";
   shell("ffmpeg -v error -y -f lavfi -i sine -t 1 " + sound);
+  // Raw pictures of this size in NUT crash GStreamer's reader of it.
+  const std::string rawNut = dir_ + "/raw.nut";
+  shell(
+      "ffmpeg -v error -y -f lavfi -i testsrc2=s=1920x960 -frames:v 3 -c:v rawvideo "
+      "-pix_fmt nv12 " +
+      rawNut);
   const struct {
     std::string argument, expected;
     std::vector<std::string> before = {};  // arguments ahead of it
@@ -119,6 +125,9 @@ TEST_F(EndToEnd, BadArgumentsGetOneLineAndARunningWindow) {
       {"no\nsuch.png", "'no\\nsuch.png': no such file; cannot open file no\\nsuch.png either"},
       {sound,
        "cannot open file " + sound + ": no video stream it can decode; showing the test card\n"},
+      {rawNut,
+       "cannot open file " + rawNut +
+           ": raw video in a NUT file, which the viewer cannot read; showing the test card"},
       {"udp://127.0.0.1:99999",
        "cannot open stream udp://127.0.0.1:99999: a UDP URL needs a port from 1 to 65535;"},
       {"srt://127.0.0.1", "cannot open stream srt://127.0.0.1: an SRT URL needs a port from 1 to"},

@@ -578,6 +578,12 @@ class GstReader final : public Reader {
       description = joinedPipeline(choice_.joined);
     } else {
       flavour_ = Flavour::file;
+      gchar* path = location.rfind("file://", 0) == 0
+                        ? g_filename_from_uri(location.c_str(), nullptr, nullptr)
+                        : g_strdup(location.c_str());
+      reason_ = path != nullptr ? unreadableVideo(path) : "";
+      g_free(path);
+      if (!reason_.empty()) return false;
       if (location.rfind("file://", 0) == 0) {
         uri = location;
       } else {

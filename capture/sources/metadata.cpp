@@ -165,6 +165,25 @@ Layout readPictureLayout(const std::string& path, std::string* problem) {
 
 }  // namespace
 
+std::string unreadableVideo(const std::string& path) {
+  struct stat info;
+  if (stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return "";
+  av_log_set_level(AV_LOG_QUIET);
+  AVFormatContext* context = nullptr;
+  if (avformat_open_input(&context, ("file:" + path).c_str(), nullptr, nullptr) < 0) return "";
+  std::unique_ptr<AVFormatContext*, void (*)(AVFormatContext**)> closer(&context,
+                                                                        avformat_close_input);
+  // GStreamer's NUT reader (libav's demuxer in its own loop) dies of large raw pictures.
+  if (std::string(context->iformat->name) != "nut") return "";
+  for (unsigned i = 0; i < context->nb_streams; ++i) {
+    const AVCodecParameters* codec = context->streams[i]->codecpar;
+    if (codec->codec_type == AVMEDIA_TYPE_VIDEO && codec->codec_id == AV_CODEC_ID_RAWVIDEO) {
+      return "raw video in a NUT file, which the viewer cannot read";
+    }
+  }
+  return "";
+}
+
 Layout readFileLayout(const std::string& path, std::string* problem, Joined* joined,
                       std::vector<std::string>* notes) {
   problem->clear();

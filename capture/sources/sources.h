@@ -171,6 +171,10 @@ std::string withoutSecrets(const std::string& text);
 Layout readFileLayout(const std::string& path, std::string* problem, Joined* joined = nullptr,
                       std::vector<std::string>* notes = nullptr);
 
+// Why the video file at `path` is not opened, or empty: the reader of its container is known to
+// crash on what it holds (raw pictures in NUT).
+std::string unreadableVideo(const std::string& path);
+
 // The outcome of decoding one compressed picture.
 enum class DecodeResult {
   ok,
