@@ -155,7 +155,6 @@ constexpr int kMostKeptPixels = 3840 * 2160;
 
 // Sets a program's uniforms and notes every value sent; with no program, only notes them. Two
 // draws that send the same values find the same place in the frame for each pixel.
-
 struct Uniforms {
   GLuint program = 0;
   std::vector<float> sent;
@@ -259,7 +258,8 @@ void drawBox(const RayModel& rays) {
 // out now if it does not; false where it cannot: no float textures or framebuffers, or a layout
 // that reads two places for a pixel (GoPro's band).
 bool keepPlaces(GpuDrawing& gpu, const RayModel& rays, cv::Size window) {
-  if (!gpu.keeping || gpu.look.geometry.band > 0 || gpu.keptReady) return gpu.keptReady;
+  if (gpu.keptReady) return true;
+  if (!gpu.keeping || gpu.look.geometry.band > 0) return false;
   // A window larger than a texture, or than the memory allowed for the places, is worked out
   // at every draw.
   GLint maxSide = 0;

@@ -5,7 +5,6 @@ extern "C" {
 #include <libavformat/avformat.h>
 }
 #include <gst/video/video-color.h>
-#include <sys/stat.h>
 
 #include <algorithm>
 #include <cmath>
@@ -62,14 +61,9 @@ bool isMp4(const AVFormatContext* context) {
 
 // The first picture track of the MP4 file at `path`, if it can be read.
 bool firstTrack(const std::string& path, Track* track) {
-  struct stat info;
-  if (stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return false;
-  AVFormatContext* context = nullptr;
-  if (avformat_open_input(&context, ("file:" + path).c_str(), nullptr, nullptr) < 0) return false;
-  std::unique_ptr<AVFormatContext*, void (*)(AVFormatContext**)> closer(&context,
-                                                                        avformat_close_input);
-  if (!isMp4(context)) return false;
-  const std::vector<Track> tracks = pictureTracks(context);
+  const FormatPtr context = openFileHeaders(path);
+  if (context == nullptr || !isMp4(context.get())) return false;
+  const std::vector<Track> tracks = pictureTracks(context.get());
   if (tracks.empty()) return false;
   *track = tracks.front();
   return true;

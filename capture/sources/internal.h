@@ -47,10 +47,18 @@ InsvTrailer checkInsvTrailer(const unsigned char* tail, std::size_t size, std::u
 // waiting on a FIFO; a file that cannot be read has no trailer (absent).
 InsvTrailer readInsvTrailer(const std::string& path);
 
+// The headers of the regular file at `path`, opened quietly through libavformat (a name that
+// holds "://" stays a file name); null where it cannot be.
+typedef struct AVFormatContext AVFormatContext;
+struct FormatClose {
+  void operator()(AVFormatContext* context) const;
+};
+using FormatPtr = std::unique_ptr<AVFormatContext, FormatClose>;
+FormatPtr openFileHeaders(const std::string& path);
+
 // A 360 camera's recording, told from an opened file's picture tracks, its name and its
 // trailer: false for any other file. Sets the camera's layout and how its pictures join, and
 // puts what could not be joined as the camera meant into `notes`.
-typedef struct AVFormatContext AVFormatContext;
 bool recogniseRecording(AVFormatContext* context, const std::string& path, Layout* layout,
                         Joined* joined, std::vector<std::string>* notes);
 

@@ -27,12 +27,9 @@ double fixedDegrees(std::int32_t value) { return value / 65536.0; }
 Layout readVideoLayout(const std::string& path, std::string* problem, Joined* joined,
                        std::vector<std::string>* notes) {
   Layout layout;
-  av_log_set_level(AV_LOG_QUIET);
-  AVFormatContext* context = nullptr;
-  // "file:" keeps a name that holds "://" a file, never a network address.
-  if (avformat_open_input(&context, ("file:" + path).c_str(), nullptr, nullptr) < 0) return layout;
-  std::unique_ptr<AVFormatContext*, void (*)(AVFormatContext**)> closer(&context,
-                                                                        avformat_close_input);
+  const FormatPtr opened = openFileHeaders(path);
+  AVFormatContext* context = opened.get();
+  if (context == nullptr) return layout;
   // A camera's own recording carries no spherical metadata: its layout is the camera's.
   if (recogniseRecording(context, path, &layout, joined, notes)) return layout;
   const int index = av_find_best_stream(context, AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
@@ -165,14 +162,21 @@ Layout readPictureLayout(const std::string& path, std::string* problem) {
 
 }  // namespace
 
-std::string unreadableVideo(const std::string& path) {
+void FormatClose::operator()(AVFormatContext* context) const { avformat_close_input(&context); }
+
+FormatPtr openFileHeaders(const std::string& path) {
   struct stat info;
-  if (stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return "";
+  if (stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return nullptr;
   av_log_set_level(AV_LOG_QUIET);
   AVFormatContext* context = nullptr;
-  if (avformat_open_input(&context, ("file:" + path).c_str(), nullptr, nullptr) < 0) return "";
-  std::unique_ptr<AVFormatContext*, void (*)(AVFormatContext**)> closer(&context,
-                                                                        avformat_close_input);
+  // "file:" keeps a name that holds "://" a file, never a network address.
+  if (avformat_open_input(&context, ("file:" + path).c_str(), nullptr, nullptr) < 0) return nullptr;
+  return FormatPtr(context);
+}
+
+std::string unreadableVideo(const std::string& path) {
+  const FormatPtr context = openFileHeaders(path);
+  if (context == nullptr) return "";
   // GStreamer's NUT reader (libav's demuxer in its own loop) dies of large raw pictures.
   if (std::string(context->iformat->name) != "nut") return "";
   for (unsigned i = 0; i < context->nb_streams; ++i) {
