@@ -468,4 +468,52 @@ TEST(Stream, JoinedPicturesThatFallBehindSkipAheadTogether) {
       << "the two branches passed different pictures";
 }
 
+// A file's pictures handed over in their own layout are decoded where the viewer reads them.
+// Each holds the file's colours in every plane, the top rows of its chroma included, and stays
+// as it was while the viewer keeps it, however many pictures are decoded after it.
+TEST(Stream, PicturesDecodedInPlaceAreWholeAndStayWhileKept) {
+  // Picture n is grey level 8n (mod 256) on a chroma of (60, 200).
+  const std::string file = scratchDir("in-place") + "/levels.mp4";
+  const std::string command =
+      "ffmpeg -loglevel error -y -f lavfi -i color=s=320x160:r=30 -vf "
+      "\"geq=lum='mod(8*N,256)':cb=60:cr=200\" -t 4 -c:v libx264 -qp 0 -bf 0 -pix_fmt yuv420p " +
+      file;
+  ASSERT_EQ(std::system(command.c_str()), 0) << command;
+  FrameSource source;
+  source.wantsPlanes = true;
+  SourceChoice choice;
+  choice.kind = SourceKind::videoFile;
+  choice.location = file;
+  openSource(source, choice, realMs());
+  std::vector<Planes> kept;
+  std::vector<int> levels;  // each kept picture's grey as it was handed over
+  const auto end = Clock::now() + std::chrono::seconds(3);
+  while (Clock::now() < end) {
+    const Shown shown = nextShown(source, realMs());
+    if (shown.planes != nullptr && kept.size() < 3) {
+      kept.push_back(*shown.planes);
+      levels.push_back(shown.planes->data[0][0]);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(kept.size() < 3 ? 5 : 100));
+  }
+  ASSERT_EQ(kept.size(), 3u);
+  for (std::size_t k = 0; k < kept.size(); ++k) {
+    const Planes& p = kept[k];
+    ASSERT_EQ(p.layout, PixelLayout::i420);
+    const int luma = levels[k];
+    EXPECT_EQ(luma % 8, 0);
+    for (int plane = 0; plane < 3; ++plane) {
+      const int want = plane == 0 ? luma : plane == 1 ? 60 : 200;
+      const int across = plane == 0 ? 320 : 160, down = plane == 0 ? 160 : 80;
+      for (const int y : {0, down / 2, down - 1}) {
+        for (const int x : {0, across - 1}) {
+          EXPECT_EQ(p.data[plane][y * p.stride[plane] + x], want) << plane << " " << x << "," << y;
+        }
+      }
+    }
+  }
+  EXPECT_NE(levels[0], levels[2]) << "the file did not play on";
+  releaseSource(source);
+}
+
 }  // namespace

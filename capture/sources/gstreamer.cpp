@@ -631,6 +631,7 @@ class GstReader final : public Reader {
                                               : wantsPlanes_ ? kPlanesCaps
                                                              : kConvertedCaps));
       g_object_set(sink_.get(), "caps", caps.get(), nullptr);
+      if (wantsPlanes_) shareDecodedPictures(sink_.get());
     }
     return true;
   }

@@ -74,6 +74,10 @@ std::unique_ptr<Reader> makeGstReader(const SourceChoice& choice, SaidOnce& said
 typedef struct _GstElement GstElement;
 void handOnWholePictures(GstElement* demuxer);
 
+// For our appsink of a viewer that takes frames in their own layout: a decoder before it
+// decodes into buffers that the appsink hands on as they are, without a copy of each picture.
+void shareDecodedPictures(GstElement* sink);
+
 // For each element added to a pipeline prepared with prepareDecodingUp (before it starts):
 // H.264 and H.265 decoders get the threads that suit the stream's slices, which its parser
 // counts, and more once decoding falls behind. Those of a `live` stream also drop the pictures
