@@ -500,6 +500,8 @@ TEST(Stream, PicturesDecodedInPlaceAreWholeAndStayWhileKept) {
   for (std::size_t k = 0; k < kept.size(); ++k) {
     const Planes& p = kept[k];
     ASSERT_EQ(p.layout, PixelLayout::i420);
+    // The decoder's own rows, padded as FFmpeg wants them: not a copy into rows of the width.
+    EXPECT_GT(p.stride[0], 320);
     const int luma = levels[k];
     EXPECT_EQ(luma % 8, 0);
     for (int plane = 0; plane < 3; ++plane) {

@@ -61,22 +61,24 @@ gboolean unmapPlane(GstVideoMeta* meta, guint, GstMapInfo* info) {
   return TRUE;
 }
 
-struct SharingPool {
+struct LumivaneSharingPool {
   GstVideoBufferPool parent;
 };
-struct SharingPoolClass {
+struct LumivaneSharingPoolClass {
   GstVideoBufferPoolClass parent;
 };
 
-G_DEFINE_TYPE(SharingPool, sharing_pool, GST_TYPE_VIDEO_BUFFER_POOL)
+G_DEFINE_TYPE(LumivaneSharingPool, lumivane_sharing_pool, GST_TYPE_VIDEO_BUFFER_POOL)
 
 GstFlowReturn allocShared(GstBufferPool* pool, GstBuffer** buffer,
                           GstBufferPoolAcquireParams* params) {
   const GstFlowReturn made =
-      GST_BUFFER_POOL_CLASS(sharing_pool_parent_class)->alloc_buffer(pool, buffer, params);
+      GST_BUFFER_POOL_CLASS(lumivane_sharing_pool_parent_class)->alloc_buffer(pool, buffer, params);
   GstVideoMeta* meta = made == GST_FLOW_OK ? gst_buffer_get_video_meta(*buffer) : nullptr;
   if (meta == nullptr || gst_buffer_n_memory(*buffer) != 1) return made;
   GstMemory* memory = gst_buffer_peek_memory(*buffer, 0);
+  // Only plain memory stays where one mapping found it.
+  if (!gst_memory_is_type(memory, GST_ALLOCATOR_SYSMEM)) return made;
   GstMapInfo info;
   if (!gst_memory_map(memory, &info, GST_MAP_READ)) return made;
   gst_mini_object_set_qdata(GST_MINI_OBJECT(memory), startQuark(), info.data - memory->offset,
@@ -87,25 +89,39 @@ GstFlowReturn allocShared(GstBufferPool* pool, GstBuffer** buffer,
   return made;
 }
 
-void sharing_pool_class_init(SharingPoolClass* kind) {
+void lumivane_sharing_pool_class_init(LumivaneSharingPoolClass* kind) {
   GST_BUFFER_POOL_CLASS(kind)->alloc_buffer = allocShared;
 }
 
-void sharing_pool_init(SharingPool*) {}
+void lumivane_sharing_pool_init(LumivaneSharingPool*) {}
+
+// How often the decoder asked, lately: avdec asks twice as it starts, but again at every picture
+// when the frame it decodes is wider than the one it shows (an odd width, decoded at the coded
+// width), and makes a pool of its own afresh each time. Such a decoder is not offered the pool.
+struct Asked {
+  gint64 since = 0;  // microseconds, monotonic
+  int times = 0;
+  bool refused = false;
+};
 
 // Answers the decoder's question of where to decode: into a pool of these buffers, read through
 // their video meta.
-GstPadProbeReturn offerSharingPool(GstPad*, GstPadProbeInfo* info, gpointer) {
+GstPadProbeReturn offerSharingPool(GstPad*, GstPadProbeInfo* info, gpointer data) {
   GstQuery* query = GST_PAD_PROBE_INFO_QUERY(info);
   if (GST_QUERY_TYPE(query) != GST_QUERY_ALLOCATION) return GST_PAD_PROBE_OK;
+  auto* asked = static_cast<Asked*>(data);
+  const gint64 now = g_get_monotonic_time();
+  if (now - asked->since > G_USEC_PER_SEC) *asked = Asked{now, 0, asked->refused};
+  if (++asked->times > 4) asked->refused = true;
+  if (asked->refused) return GST_PAD_PROBE_OK;
   GstCaps* caps = nullptr;
   gboolean needPool = FALSE;
   gst_query_parse_allocation(query, &caps, &needPool);
   GstVideoInfo video;
   if (caps == nullptr || !gst_video_info_from_caps(&video, caps)) return GST_PAD_PROBE_OK;
   if (needPool) {
-    auto* pool =
-        GST_BUFFER_POOL(gst_object_ref_sink(g_object_new(sharing_pool_get_type(), nullptr)));
+    auto* pool = GST_BUFFER_POOL(
+        gst_object_ref_sink(g_object_new(lumivane_sharing_pool_get_type(), nullptr)));
     // No limit: the decoder keeps as many pictures as its references need.
     gst_query_add_allocation_pool(query, pool, static_cast<guint>(video.size), 0, 0);
     gst_object_unref(pool);
@@ -119,6 +135,7 @@ GstPadProbeReturn offerSharingPool(GstPad*, GstPadProbeInfo* info, gpointer) {
 void shareDecodedPictures(GstElement* sink) {
   GstPad* pad = gst_element_get_static_pad(sink, "sink");
   if (pad == nullptr) return;
-  gst_pad_add_probe(pad, GST_PAD_PROBE_TYPE_QUERY_DOWNSTREAM, offerSharingPool, nullptr, nullptr);
+  gst_pad_add_probe(pad, GST_PAD_PROBE_TYPE_QUERY_DOWNSTREAM, offerSharingPool, new Asked,
+                    [](gpointer asked) { delete static_cast<Asked*>(asked); });
   gst_object_unref(pad);
 }
